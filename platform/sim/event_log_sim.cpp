@@ -1,0 +1,70 @@
+#include "platform/sim/event_log_sim.h"
+
+#include <cstring>
+
+#include "platform/sim/kernel_sim.h"
+#include "platform/sim/machine.h"
+
+namespace sim {
+
+namespace {
+struct EventSource {
+    std::wstring name;
+};
+}  // namespace
+
+HANDLE SimEventLog::RegisterEventSourceW(SimProcess& caller, LPCWSTR serverName,
+                                         LPCWSTR sourceName) {
+    auto lock = m_machine.Core().EnterCall();
+    if (auto code = m_machine.Faults().Take("RegisterEventSourceW")) {
+        SimKernel::SetLastError(*code);
+        return nullptr;
+    }
+    if (serverName != nullptr || sourceName == nullptr) {
+        SimKernel::SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto source = std::make_shared<EventSource>();
+    source->name = sourceName;
+    return m_machine.Core().AddHandle(HandleKind::EventSource, &caller, source);
+}
+
+BOOL SimEventLog::ReportEventW(SimProcess&, HANDLE eventLog, WORD type, WORD category,
+                               DWORD eventId, PSID userSid, WORD numStrings, DWORD dataSize,
+                               LPCWSTR* strings, LPVOID rawData) {
+    auto lock = m_machine.Core().EnterCall();
+    auto* entry = m_machine.Core().FindHandle(eventLog, HandleKind::EventSource);
+    if (entry == nullptr) {
+        SimKernel::SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (auto code = m_machine.Faults().Take("ReportEventW")) {
+        SimKernel::SetLastError(*code);
+        return FALSE;
+    }
+    EventRecord record;
+    record.source = std::static_pointer_cast<EventSource>(entry->object)->name;
+    record.type = type;
+    record.category = category;
+    record.eventId = eventId;
+    record.hasSid = userSid != nullptr;
+    for (WORD i = 0; i < numStrings; ++i) record.strings.emplace_back(strings[i]);
+    if (dataSize > 0 && rawData != nullptr) {
+        record.data.resize(dataSize);
+        std::memcpy(record.data.data(), rawData, dataSize);
+    }
+    m_machine.Core().Observe({0, std::move(record)});
+    return TRUE;
+}
+
+BOOL SimEventLog::DeregisterEventSource(SimProcess&, HANDLE eventLog) {
+    auto lock = m_machine.Core().EnterCall();
+    if (m_machine.Core().FindHandle(eventLog, HandleKind::EventSource) == nullptr) {
+        SimKernel::SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    m_machine.Core().RemoveHandle(eventLog);
+    return TRUE;
+}
+
+}  // namespace sim

@@ -1,0 +1,36 @@
+// Simulated machine only: which platform calls fail, with which code, on which of their calls.
+// A fault is data given to the machine; the logic under test never knows it is being tested.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/win_types.h"
+
+namespace sim {
+
+struct FaultRule {
+    std::string operation;  // the Win32 name, for example "WlanSetInterface"
+    DWORD code = ERROR_GEN_FAILURE;
+    std::uint32_t skipCalls = 0;  // calls that still succeed before the first failure
+    std::optional<std::uint32_t> failCalls = 1;  // how many calls fail; none means always
+};
+
+class FaultPlan {
+public:
+    void Add(FaultRule rule);
+    void Clear();
+    // Counts a call of `operation` and says whether it fails, and with which code.
+    std::optional<DWORD> Take(const std::string& operation);
+    std::uint64_t CallCount(const std::string& operation) const;
+    const std::map<std::string, std::uint64_t>& CallCounts() const { return m_calls; }
+
+private:
+    std::vector<FaultRule> m_rules;
+    std::map<std::string, std::uint64_t> m_calls;
+};
+
+}  // namespace sim

@@ -1,0 +1,211 @@
+#include "platform/sim/kernel_sim.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+
+#include "platform/sim/devices_sim.h"
+#include "platform/sim/machine.h"
+
+namespace sim {
+
+namespace {
+
+thread_local DWORD t_lastError = 0;
+
+struct EventObject {
+    bool manualReset = true;
+    bool signalled = false;
+};
+
+struct ThreadObject {
+    SimThread* thread = nullptr;
+};
+
+struct ThreadStart {
+    LPTHREAD_START_ROUTINE start;
+    LPVOID parameter;
+};
+
+[[noreturn]] void Misuse(const char* what) {
+    std::fprintf(stderr, "simulated machine: %s\n", what);
+    std::abort();
+}
+
+}  // namespace
+
+DWORD SimKernel::LastError() { return t_lastError; }
+void SimKernel::SetLastError(DWORD error) { t_lastError = error; }
+
+HANDLE SimKernel::CreateEventW(SimProcess& caller, BOOL manualReset, BOOL initialState) {
+    auto lock = m_machine.Core().EnterCall();
+    if (auto code = m_machine.Faults().Take("CreateEventW")) {
+        t_lastError = *code;
+        return nullptr;
+    }
+    auto event = std::make_shared<EventObject>();
+    event->manualReset = manualReset != FALSE;
+    event->signalled = initialState != FALSE;
+    return m_machine.Core().AddHandle(HandleKind::Event, &caller, event);
+}
+
+BOOL SimKernel::SetEvent(SimProcess&, HANDLE event) {
+    auto lock = m_machine.Core().EnterCall();
+    auto* entry = m_machine.Core().FindHandle(event, HandleKind::Event);
+    if (entry == nullptr) {
+        t_lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    std::static_pointer_cast<EventObject>(entry->object)->signalled = true;
+    return TRUE;
+}
+
+BOOL SimKernel::ResetEvent(SimProcess&, HANDLE event) {
+    auto lock = m_machine.Core().EnterCall();
+    auto* entry = m_machine.Core().FindHandle(event, HandleKind::Event);
+    if (entry == nullptr) {
+        t_lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    std::static_pointer_cast<EventObject>(entry->object)->signalled = false;
+    return TRUE;
+}
+
+DWORD SimKernel::WaitForSingleObject(SimProcess&, HANDLE handle, DWORD milliseconds) {
+    auto lock = m_machine.Core().EnterCall();
+    if (auto code = m_machine.Faults().Take("WaitForSingleObject")) {
+        t_lastError = *code;
+        return WAIT_FAILED;
+    }
+    auto* entry = m_machine.Core().FindHandle(handle);
+    std::function<bool()> signalled;
+    std::shared_ptr<EventObject> event;
+    if (entry != nullptr && entry->kind == HandleKind::Event) {
+        event = std::static_pointer_cast<EventObject>(entry->object);
+        signalled = [event] { return event->signalled; };
+    } else if (entry != nullptr && entry->kind == HandleKind::Thread) {
+        auto thread = std::static_pointer_cast<ThreadObject>(entry->object);
+        signalled = [thread] { return thread->thread->state == SimThread::State::Ended; };
+    } else {
+        t_lastError = ERROR_INVALID_HANDLE;
+        return WAIT_FAILED;
+    }
+    bool satisfied;
+    if (milliseconds == 0) {
+        satisfied = signalled();
+    } else {
+        std::optional<std::uint64_t> deadline;
+        if (milliseconds != INFINITE) deadline = m_machine.NowMs() + milliseconds;
+        satisfied = m_machine.Core().BlockUntil(lock, signalled, deadline);
+    }
+    if (!satisfied) return WAIT_TIMEOUT;
+    if (event && !event->manualReset) event->signalled = false;
+    return WAIT_OBJECT_0;
+}
+
+BOOL SimKernel::CloseHandle(SimProcess&, HANDLE handle) {
+    auto lock = m_machine.Core().EnterCall();
+    auto* entry = m_machine.Core().FindHandle(handle);
+    if (entry == nullptr || (entry->kind != HandleKind::Event && entry->kind != HandleKind::Thread &&
+                             entry->kind != HandleKind::Device)) {
+        t_lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    if (entry->kind == HandleKind::Device) m_machine.Devices().CloseDevice(handle);
+    m_machine.Core().RemoveHandle(handle);
+    return TRUE;
+}
+
+void SimKernel::InitializeCriticalSection(SimProcess&, LPCRITICAL_SECTION section) {
+    auto lock = m_machine.Core().EnterCall();
+    if (!m_sections.emplace(section, CriticalSection{}).second)
+        Misuse("a critical section initialised twice");
+}
+
+void SimKernel::EnterCriticalSection(SimProcess&, LPCRITICAL_SECTION section) {
+    auto lock = m_machine.Core().EnterCall();
+    auto it = m_sections.find(section);
+    if (it == m_sections.end()) Misuse("EnterCriticalSection on an uninitialised section");
+    const SimThread* self = SimCore::CurrentThread();
+    CriticalSection& cs = it->second;
+    if (cs.recursion > 0 && cs.owner == self) {
+        ++cs.recursion;
+        return;
+    }
+    // Only a simulated thread can wait for another owner; a host thread finds it free or aborts.
+    if (cs.recursion > 0 && self == nullptr) Misuse("a host thread waits for a critical section");
+    m_machine.Core().BlockUntil(lock, [&cs] { return cs.recursion == 0; });
+    cs.owner = self;
+    cs.recursion = 1;
+}
+
+void SimKernel::LeaveCriticalSection(SimProcess&, LPCRITICAL_SECTION section) {
+    auto lock = m_machine.Core().EnterCall();
+    auto it = m_sections.find(section);
+    if (it == m_sections.end() || it->second.recursion == 0 ||
+        it->second.owner != SimCore::CurrentThread())
+        Misuse("LeaveCriticalSection by a thread that does not own it");
+    --it->second.recursion;
+}
+
+void SimKernel::DeleteCriticalSection(SimProcess&, LPCRITICAL_SECTION section) {
+    auto lock = m_machine.Core().EnterCall();
+    auto it = m_sections.find(section);
+    if (it == m_sections.end()) Misuse("DeleteCriticalSection on an uninitialised section");
+    if (it->second.recursion > 0) Misuse("DeleteCriticalSection on an owned section");
+    m_sections.erase(it);
+}
+
+HANDLE SimKernel::CreateThread(SimProcess& caller, LPTHREAD_START_ROUTINE startAddress,
+                               LPVOID parameter, LPDWORD threadId) {
+    auto lock = m_machine.Core().EnterCall();
+    if (auto code = m_machine.Faults().Take("CreateThread")) {
+        t_lastError = *code;
+        return nullptr;
+    }
+    ThreadStart start{startAddress, parameter};
+    SimThread* thread = m_machine.Core().StartThread(
+        lock, &caller, caller.Name() + "/thread-" + std::to_string(caller.NextThreadNumber()),
+        [start] { start.start(start.parameter); });
+    if (threadId != nullptr) *threadId = static_cast<DWORD>(thread->id);
+    auto object = std::make_shared<ThreadObject>();
+    object->thread = thread;
+    return m_machine.Core().AddHandle(HandleKind::Thread, &caller, object);
+}
+
+void SimKernel::Sleep(SimProcess&, DWORD milliseconds) {
+    auto lock = m_machine.Core().EnterCall();
+    if (milliseconds == 0) {
+        m_machine.Core().Yield(lock);
+        return;
+    }
+    std::optional<std::uint64_t> deadline;
+    if (milliseconds != INFINITE) deadline = m_machine.NowMs() + milliseconds;
+    m_machine.Core().BlockUntil(lock, [] { return false; }, deadline);
+}
+
+DWORD SimKernel::GetModuleFileNameW(SimProcess& caller, HMODULE, LPWSTR fileName, DWORD size) {
+    auto lock = m_machine.Core().EnterCall();
+    if (auto code = m_machine.Faults().Take("GetModuleFileNameW")) {
+        t_lastError = *code;
+        return 0;
+    }
+    const std::wstring& path = caller.ImagePath();
+    if (size == 0) {
+        t_lastError = ERROR_INSUFFICIENT_BUFFER;
+        return 0;
+    }
+    // As on Windows since Vista: a path that does not fit is cut to size - 1 characters and
+    // terminated, the result is the buffer size, and the last error is ERROR_INSUFFICIENT_BUFFER.
+    if (path.size() + 1 > size) {
+        std::wmemcpy(fileName, path.data(), size - 1);
+        fileName[size - 1] = L'\0';
+        t_lastError = ERROR_INSUFFICIENT_BUFFER;
+        return size;
+    }
+    std::wmemcpy(fileName, path.c_str(), path.size() + 1);
+    t_lastError = NO_ERROR;
+    return static_cast<DWORD>(path.size());
+}
+
+}  // namespace sim

@@ -1,0 +1,50 @@
+// Simulated machine only: kernel events, threads, critical sections, sleeping, last-error codes
+// and the module path of a process.
+#pragma once
+
+#include <map>
+#include <memory>
+
+#include "platform/win_types.h"
+
+namespace sim {
+
+class SimMachine;
+class SimProcess;
+struct SimThread;
+
+class SimKernel {
+public:
+    explicit SimKernel(SimMachine& machine) : m_machine(machine) {}
+
+    HANDLE CreateEventW(SimProcess& caller, BOOL manualReset, BOOL initialState);
+    BOOL SetEvent(SimProcess& caller, HANDLE event);
+    BOOL ResetEvent(SimProcess& caller, HANDLE event);
+    DWORD WaitForSingleObject(SimProcess& caller, HANDLE handle, DWORD milliseconds);
+    BOOL CloseHandle(SimProcess& caller, HANDLE handle);
+    void InitializeCriticalSection(SimProcess& caller, LPCRITICAL_SECTION section);
+    void EnterCriticalSection(SimProcess& caller, LPCRITICAL_SECTION section);
+    void LeaveCriticalSection(SimProcess& caller, LPCRITICAL_SECTION section);
+    void DeleteCriticalSection(SimProcess& caller, LPCRITICAL_SECTION section);
+    HANDLE CreateThread(SimProcess& caller, LPTHREAD_START_ROUTINE startAddress, LPVOID parameter,
+                        LPDWORD threadId);
+    void Sleep(SimProcess& caller, DWORD milliseconds);
+    DWORD GetModuleFileNameW(SimProcess& caller, HMODULE module, LPWSTR fileName, DWORD size);
+
+    // Critical sections initialised and not yet deleted.
+    int LiveCriticalSections() const { return static_cast<int>(m_sections.size()); }
+
+    // The last-error code of the calling host thread; every simulated thread is one.
+    static DWORD LastError();
+    static void SetLastError(DWORD error);
+
+private:
+    struct CriticalSection {
+        const SimThread* owner = nullptr;
+        int recursion = 0;
+    };
+    SimMachine& m_machine;
+    std::map<LPCRITICAL_SECTION, CriticalSection> m_sections;
+};
+
+}  // namespace sim

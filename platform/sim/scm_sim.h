@@ -1,0 +1,73 @@
+// Simulated machine only: the Service Control Manager, its service database and the service
+// control dispatcher of the processes it starts.
+#pragma once
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/sim/observations.h"
+#include "platform/win_types.h"
+
+namespace sim {
+
+class SimMachine;
+class SimProcess;
+
+class SimScm {
+public:
+    explicit SimScm(SimMachine& machine);
+    ~SimScm();
+
+    BOOL StartServiceCtrlDispatcherW(SimProcess& caller, const SERVICE_TABLE_ENTRYW* serviceTable);
+    SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExW(SimProcess& caller, LPCWSTR serviceName,
+                                                        LPHANDLER_FUNCTION_EX handler,
+                                                        LPVOID context);
+    BOOL SetServiceStatus(SimProcess& caller, SERVICE_STATUS_HANDLE statusHandle,
+                          SERVICE_STATUS* status);
+    SC_HANDLE OpenSCManagerW(SimProcess& caller, LPCWSTR machineName, LPCWSTR databaseName,
+                             DWORD desiredAccess);
+    SC_HANDLE CreateServiceW(SimProcess& caller, SC_HANDLE manager, LPCWSTR serviceName,
+                             LPCWSTR displayName, DWORD desiredAccess, DWORD serviceType,
+                             DWORD startType, DWORD errorControl, LPCWSTR binaryPathName,
+                             LPCWSTR loadOrderGroup, LPDWORD tagId, LPCWSTR dependencies,
+                             LPCWSTR serviceStartName, LPCWSTR password);
+    BOOL StartServiceW(SimProcess& caller, SC_HANDLE service, DWORD numArgs, LPCWSTR* args);
+    SC_HANDLE OpenServiceW(SimProcess& caller, SC_HANDLE manager, LPCWSTR serviceName,
+                           DWORD desiredAccess);
+    BOOL ControlService(SimProcess& caller, SC_HANDLE service, DWORD control,
+                        LPSERVICE_STATUS status);
+    BOOL QueryServiceStatus(SimProcess& caller, SC_HANDLE service, LPSERVICE_STATUS status);
+    BOOL DeleteService(SimProcess& caller, SC_HANDLE service);
+    BOOL CloseServiceHandle(SimProcess& caller, SC_HANDLE handle);
+
+    // Called by the machine, with the core's lock held, when a process has exited.
+    void OnProcessExit(SimProcess& process);
+
+    // --- driver side
+    // Whether processes hold the rights to create, start, stop and delete services.
+    void SetCallerPrivileged(bool privileged);
+    // Starts the process of `service` from `imagePath`, registered or not, as the SCM does.
+    // Returns the Win32 error code, 0 when the process was started.
+    DWORD StartServiceProcess(const std::wstring& service, const std::wstring& imagePath);
+    // Sends a control as the SCM does on behalf of a user or of the system, with Windows's
+    // checks (running, control accepted). Returns 0 when the control was delivered, otherwise
+    // the Win32 error code. `raw` skips the checks and hands any control to the handler.
+    DWORD SendControl(const std::wstring& service, DWORD control, DWORD eventType = 0,
+                      bool raw = false);
+    std::optional<ServiceRegistration> Registration(const std::wstring& service) const;
+    SERVICE_STATUS CurrentStatus(const std::wstring& service) const;
+    // The process that hosts `service`, or null.
+    SimProcess* HostProcess(const std::wstring& service) const;
+
+private:
+    struct Impl;
+    SimMachine& m_machine;
+    std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace sim

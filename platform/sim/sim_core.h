@@ -1,0 +1,152 @@
+// Simulated machine only: the scheduler, virtual clock, handle table, fault plan and observation
+// log that every simulated platform service shares. Nothing here calls the host's operating
+// system beyond the standard library's threads, mutex and condition variable.
+//
+// Scheduling: every simulated thread is a host thread, but only the one that holds the baton
+// runs; it keeps the baton until it blocks in a platform call, yields or ends. That makes every
+// run deterministic, lets the driver (a test or the simulator) act only while the machine is idle,
+// and lets virtual time stand still while anything can still run. With a seed, the scheduler
+// also preempts at platform calls and picks the next thread at random, so tests can explore the
+// interleavings that real threads would produce.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/sim/faults.h"
+#include "platform/sim/observations.h"
+#include "platform/win_types.h"
+
+namespace sim {
+
+class SimProcess;
+
+// What a handle of the simulated machine refers to; also the resource kinds that are accounted.
+enum class HandleKind {
+    Event,
+    Thread,
+    Device,
+    EventSource,
+    WlanClient,
+    RegistryKey,
+    DeviceInfoSet,
+    ScManager,
+    Service,
+};
+const char* HandleKindName(HandleKind kind);
+
+struct SimThread {
+    int id = 0;
+    std::string name;
+    SimProcess* process = nullptr;
+    enum class State { Runnable, Running, Blocked, Ended } state = State::Runnable;
+    std::function<bool()> wakeCondition;              // while Blocked
+    std::optional<std::uint64_t> deadlineMs;          // while Blocked, for timed waits
+    bool timedOut = false;
+    std::thread host;
+};
+
+// Result of letting the machine run until every thread is blocked or ended.
+struct IdleResult {
+    bool idle = true;
+    std::vector<std::string> busyThreads;  // when not idle: the threads that kept running
+};
+
+class SimCore {
+public:
+    SimCore();
+    ~SimCore();
+    SimCore(const SimCore&) = delete;
+    SimCore& operator=(const SimCore&) = delete;
+
+    std::mutex& Mutex() { return m_mutex; }
+    // Every platform call begins here: takes the machine's lock, and is a preemption point.
+    std::unique_lock<std::mutex> EnterCall();
+
+    // --- time
+    std::uint64_t NowMs() const { return m_nowMs; }
+
+    // --- threads (called with the mutex held unless said otherwise)
+    // Starts a simulated thread that runs `body` once it is scheduled.
+    SimThread* StartThread(std::unique_lock<std::mutex>& lock, SimProcess* process,
+                           std::string name, std::function<void()> body);
+    // The simulated thread that calls, or null for the driver and other host threads.
+    static SimThread* CurrentThread();
+    // Blocks the calling simulated thread until `condition` holds (checked under the mutex) or
+    // the virtual deadline passes. Returns false on time-out.
+    bool BlockUntil(std::unique_lock<std::mutex>& lock, std::function<bool()> condition,
+                    std::optional<std::uint64_t> deadlineMs = std::nullopt);
+    // Lets other ready threads run before the caller continues.
+    void Yield(std::unique_lock<std::mutex>& lock);
+    // A preemption point at the start of a platform call: yields only in preemptive mode.
+    void MaybePreempt(std::unique_lock<std::mutex>& lock);
+    void SetPreemption(std::uint64_t seed, double probability);
+    // A process has ended: its other threads never run again (Windows ends them), and they
+    // stay counted as live so that the account shows them.
+    void AbandonThreadsOf(const SimProcess* process, const SimThread* except);
+    std::vector<const SimThread*> Threads() const;
+    int LiveThreadCount() const;
+
+    // --- driver side (no lock held by the caller; never from a simulated thread)
+    IdleResult RunUntilIdle(std::chrono::milliseconds realTimeout = std::chrono::seconds(10));
+    // Advances virtual time to `targetMs`, firing every timer on the way, in order.
+    IdleResult AdvanceTo(std::uint64_t targetMs,
+                         std::chrono::milliseconds realTimeout = std::chrono::seconds(10));
+    // The earliest deadline of a blocked thread, if any.
+    std::optional<std::uint64_t> NextDeadline() const;
+    // Joins every ended host thread; threads still blocked are left where they are.
+    void ReapEndedThreads();
+
+    // --- handles
+    struct HandleEntry {
+        HandleKind kind;
+        SimProcess* owner;
+        std::shared_ptr<void> object;
+    };
+    HANDLE AddHandle(HandleKind kind, SimProcess* owner, std::shared_ptr<void> object);
+    HandleEntry* FindHandle(const void* handle, HandleKind kind);
+    HandleEntry* FindHandle(const void* handle);
+    bool RemoveHandle(const void* handle);
+    std::map<std::string, int> OpenHandleCounts() const;
+    const std::map<std::uintptr_t, HandleEntry>& Handles() const { return m_handles; }
+
+    // --- faults and observations
+    FaultPlan& Faults() { return m_faults; }
+    Observations& Log() { return m_log; }
+    void Observe(Observation observation);
+
+private:
+    void ScheduleNext();  // hands the baton on; the caller has given it up
+    void WakeReadyThreads();
+    void RunThreadBody(SimThread* thread, std::function<void()> body);
+    void WaitForBaton(std::unique_lock<std::mutex>& lock, SimThread* thread);
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<std::unique_ptr<SimThread>> m_threads;
+    std::deque<SimThread*> m_ready;
+    SimThread* m_running = nullptr;
+    std::uint64_t m_nowMs = 0;
+    bool m_preemptive = false;
+    double m_preemptProbability = 0.0;
+    std::mt19937_64 m_random;
+
+    std::map<std::uintptr_t, HandleEntry> m_handles;
+    std::uintptr_t m_nextHandle = 0x1000;
+
+    FaultPlan m_faults;
+    Observations m_log;
+};
+
+}  // namespace sim

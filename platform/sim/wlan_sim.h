@@ -1,0 +1,65 @@
+// Simulated machine only: Native Wifi. Interfaces with PHYs whose software and hardware radio
+// states can be read and set; client handles and every allocation handed to a caller are
+// accounted, so that a leak or a bad free shows.
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/win_types.h"
+
+namespace sim {
+
+class SimMachine;
+class SimProcess;
+
+struct SimPhy {
+    DOT11_RADIO_STATE software = dot11_radio_state_on;
+    DOT11_RADIO_STATE hardware = dot11_radio_state_on;
+};
+
+struct SimWlanInterface {
+    std::string name;
+    GUID guid{};
+    std::vector<SimPhy> phys;
+};
+
+class SimWlan {
+public:
+    explicit SimWlan(SimMachine& machine) : m_machine(machine) {}
+
+    DWORD WlanOpenHandle(SimProcess& caller, DWORD clientVersion, PVOID reserved,
+                         PDWORD negotiatedVersion, HANDLE* clientHandle);
+    DWORD WlanEnumInterfaces(SimProcess& caller, HANDLE clientHandle, PVOID reserved,
+                             PWLAN_INTERFACE_INFO_LIST* interfaceList);
+    DWORD WlanQueryInterface(SimProcess& caller, HANDLE clientHandle, const GUID* interfaceGuid,
+                             WLAN_INTF_OPCODE opCode, PVOID reserved, PDWORD dataSize, PVOID* data,
+                             PWLAN_OPCODE_VALUE_TYPE valueType);
+    DWORD WlanSetInterface(SimProcess& caller, HANDLE clientHandle, const GUID* interfaceGuid,
+                           WLAN_INTF_OPCODE opCode, DWORD dataSize, const PVOID data,
+                           PVOID reserved);
+    void WlanFreeMemory(SimProcess& caller, PVOID memory);
+    DWORD WlanCloseHandle(SimProcess& caller, HANDLE clientHandle, PVOID reserved);
+
+    // --- driver side
+    // Adds an interface (listed after the existing ones) with the given PHYs; its GUID is
+    // derived from its position of creation, so runs are reproducible.
+    void AddInterface(const std::string& name, std::vector<SimPhy> phys);
+    bool RemoveInterface(const std::string& name);
+    const SimWlanInterface* Find(const std::string& name) const;
+    const std::vector<SimWlanInterface>& Interfaces() const { return m_interfaces; }
+    // Platform allocations not yet freed, and frees of memory the platform never handed out.
+    int LiveAllocations() const { return static_cast<int>(m_allocations.size()); }
+    int BadFrees() const { return m_badFrees; }
+
+private:
+    SimMachine& m_machine;
+    std::vector<SimWlanInterface> m_interfaces;
+    std::set<void*> m_allocations;
+    int m_badFrees = 0;
+    int m_created = 0;
+};
+
+}  // namespace sim

@@ -1,0 +1,77 @@
+// The radio switch service: couples the hardware radio switch to the WLAN radio.
+//
+// Threads: OnStart runs the device channel on the service-main thread, the queue's only
+// producer; the worker thread is its only consumer and applies each request to the WLAN
+// interfaces; OnStop, OnShutdown and OnSystemResume run on the control thread. The event queue is
+// guarded by the queue lock, which is never held while waiting, logging or touching the WLAN.
+#pragma once
+
+#include <atomic>
+#include <deque>
+
+#include "service/service_base.h"
+
+class CServiceSource : public CServiceBase {
+public:
+    explicit CServiceSource(platform::Platform& platform);
+    ~CServiceSource() override;
+
+    // --- WLAN radio control (worker thread, and the device channel's start-up wait)
+    // Applies one radio request (0 off, anything else on) to the first PHY of every WLAN
+    // interface, unless airplane mode is on.
+    void ProcessHotkeyPressed(DWORD request);
+    // Reads the airplane-mode value's raw bytes (at most 4) into `value`, tracing to the console.
+    // `value` keeps its content when the value cannot be read.
+    DWORD ReadSystemRadioState(DWORD& value);
+    // One attempt to query the radio state of every WLAN interface; true when there is at least
+    // one interface and every query succeeded.
+    bool TryQueryWlanState();
+    // Up to ten attempts one second apart; a stop ends the wait at once.
+    void WaitUntilCanQuerryWlanState();
+
+    // --- the switch device channel (service-main thread)
+    // Finds and opens the switch device and turns every value it delivers into a request, until
+    // the device fails or the service stops. Reports SERVICE_RUNNING once the device is open and
+    // SERVICE_STOPPED when it ends.
+    void RunDeviceLoop();
+    // The device path of the first present switch interface, into a buffer of MAX_PATH.
+    bool FindSwitchDevicePath(LPWSTR path);
+    // Asks the driver for the BIOS wifi status and queues the matching request.
+    void ReadAndUpdateWlanState();
+    // Maps a switch value or BIOS status to a radio request and queues it.
+    void DoUpdateWifiState(DWORD wifiStatus);
+
+    // --- the event queue
+    void Enqueue(DWORD request);
+    void WorkerLoop();
+
+protected:
+    void OnStart(DWORD argc, LPWSTR* argv) override;
+    void OnStop() override;
+    void OnShutdown() override;
+    void OnSystemResume() override;
+
+private:
+    static DWORD WINAPI WorkerThreadProc(LPVOID service);
+    bool StopRequested() const { return m_stopFlag.load() != 0; }
+    // Waits `milliseconds` unless a stop comes first; returns false when the service is stopping.
+    bool PauseUnlessStopped(DWORD milliseconds);
+    // Reads one switch value; false when the read failed (the last error says why).
+    bool ReadSwitchValue(DWORD& value, DWORD& bytesRead);
+    void WaitWhileDeviceNotReady();
+    void CancelPendingRead();
+
+    // Set by OnStop; ends the worker, the device loop and the bounded waits.
+    std::atomic<LONG> m_stopFlag{0};
+    // Shared with the control thread, which cancels the read pending on it.
+    std::atomic<HANDLE> m_hDevice{INVALID_HANDLE_VALUE};
+    // True from just before the device loop checks for a stop and issues a read until the read
+    // has returned; tells OnStop that a read may need cancelling.
+    std::atomic<bool> m_readInFlight{false};
+    HANDLE m_hWakeEvent = nullptr;
+    // Set by OnStop, so that pauses end at once instead of running out.
+    HANDLE m_hStopEvent = nullptr;
+    std::deque<DWORD> m_eventQueue;
+    CRITICAL_SECTION m_queueLock;
+    std::atomic<bool> m_resumeFlag{false};
+};

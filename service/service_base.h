@@ -1,0 +1,78 @@
+// The generic frame of a Windows service: connects the process to the service control
+// dispatcher, turns controls and power events into calls of virtual handlers, reports every
+// state change with check points, and writes the service's event-log records.
+//
+// Threads: Run and the control handler run on the process's main thread inside the dispatcher;
+// ServiceMain, Start and OnStart run on the service-main thread the dispatcher creates. Status
+// reports come from both and are serialised by the status lock. The event-log writers may be
+// called from any thread.
+#pragma once
+
+#include "platform/platform.h"
+
+class CServiceBase {
+public:
+    // `serviceName` must outlive the object; it is never copied or freed.
+    CServiceBase(platform::Platform& platform, LPCWSTR serviceName);
+    virtual ~CServiceBase();
+    CServiceBase(const CServiceBase&) = delete;
+    CServiceBase& operator=(const CServiceBase&) = delete;
+
+    // Publishes `service` as the process's service instance and runs the service control
+    // dispatcher on the calling thread. Returns TRUE once the dispatcher has returned and the
+    // service-main thread has left the object, FALSE when the dispatcher could not start (the
+    // platform's last error says why). `service` must stay alive until Run returns.
+    static BOOL Run(CServiceBase& service);
+
+    // The wrappers: report the pending state, call the handler, report the result, and turn any
+    // exception from the handler into an error record and a fallback state.
+    void Start(DWORD argc, LPWSTR* argv);
+    void Stop();
+    void Pause();
+    void Continue();
+    void Shutdown();
+
+    // Sets the state and exit code and sends the whole status. Pending and paused states take
+    // the next check point; SERVICE_RUNNING and SERVICE_STOPPED send check point 0.
+    BOOL ReportServiceStatus(DWORD currentState, DWORD win32ExitCode = NO_ERROR);
+
+    // One record under the service name: the given type, category 0, event id 0, no SID, the
+    // strings {service name, message}, no data. A refused event source drops it silently.
+    void WriteEventLogEntry(LPCWSTR message, WORD type);
+    // An error record "<function> failed w/err 0x<error as 8 hex digits>".
+    void WriteErrorLogEntry(LPCWSTR function, DWORD error);
+
+    LPCWSTR ServiceName() const { return m_name; }
+    SERVICE_STATUS CurrentStatus();
+
+protected:
+    // Handlers. A handler that fails with a Win32 error throws the code as a DWORD.
+    virtual void OnStart(DWORD argc, LPWSTR* argv);
+    virtual void OnStop();
+    virtual void OnPause();
+    virtual void OnContinue();
+    virtual void OnShutdown();
+    virtual void OnSystemSuspend();
+    virtual void OnSystemResume();
+
+    platform::Platform& Platform() const { return m_platform; }
+
+private:
+    static void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
+    static DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD eventType, LPVOID eventData,
+                                           LPVOID context);
+
+    // The one service object of the process, and the process's check-point counter.
+    static CServiceBase* s_service;
+    static DWORD s_checkPoint;
+
+    platform::Platform& m_platform;
+    LPCWSTR m_name;
+    SERVICE_STATUS m_status;
+    SERVICE_STATUS_HANDLE m_statusHandle = nullptr;
+    // Serialises status reports from the control thread and the service-main thread.
+    CRITICAL_SECTION m_statusLock;
+    // Signalled when ServiceMain has returned, so that Run never lets the object be destroyed
+    // while the service-main thread still uses it.
+    HANDLE m_serviceMainDone = nullptr;
+};
