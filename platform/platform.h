@@ -14,11 +14,12 @@ namespace platform {
 
 // Event log (advapi32). Any thread. An event source handle is closed with DeregisterEventSource.
 class EventLog {
-public:
+  public:
     virtual ~EventLog() = default;
     virtual HANDLE RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName) = 0;
-    virtual BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID userSid,
-                              WORD numStrings, DWORD dataSize, LPCWSTR* strings, LPVOID rawData) = 0;
+    virtual BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId,
+                              PSID userSid, WORD numStrings, DWORD dataSize, LPCWSTR* strings,
+                              LPVOID rawData) = 0;
     virtual BOOL DeregisterEventSource(HANDLE eventLog) = 0;
 };
 
@@ -26,7 +27,7 @@ public:
 // RegQueryValueExW may leave the data buffer undefined (ERROR_MORE_DATA does); callers that must
 // keep their value query into a temporary.
 class Registry {
-public:
+  public:
     virtual ~Registry() = default;
     virtual LSTATUS RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM access,
                                   PHKEY result) = 0;
@@ -39,7 +40,7 @@ public:
 // the platform returns belong to the caller, who frees them with WlanFreeMemory; a client
 // handle is closed with WlanCloseHandle.
 class NativeWifi {
-public:
+  public:
     virtual ~NativeWifi() = default;
     virtual DWORD WlanOpenHandle(DWORD clientVersion, PVOID reserved, PDWORD negotiatedVersion,
                                  HANDLE* clientHandle) = 0;
@@ -62,10 +63,10 @@ public:
 // A device information set is freed with SetupDiDestroyDeviceInfoList, a device handle with
 // CloseHandle, and a LocalAlloc block with LocalFree.
 class Devices {
-public:
+  public:
     virtual ~Devices() = default;
-    virtual HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, LPCWSTR enumerator,
-                                          HWND parent, DWORD flags) = 0;
+    virtual HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, LPCWSTR enumerator, HWND parent,
+                                          DWORD flags) = 0;
     virtual BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA deviceInfo,
                                              const GUID* interfaceClassGuid, DWORD memberIndex,
                                              PSP_DEVICE_INTERFACE_DATA interfaceData) = 0;
@@ -95,7 +96,7 @@ public:
 // function's thread. Service and manager handles are closed with CloseServiceHandle; a status
 // handle is never closed.
 class ServiceControl {
-public:
+  public:
     virtual ~ServiceControl() = default;
     virtual BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* serviceTable) = 0;
     virtual SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExW(LPCWSTR serviceName,
@@ -110,8 +111,7 @@ public:
                                      LPCWSTR loadOrderGroup, LPDWORD tagId, LPCWSTR dependencies,
                                      LPCWSTR serviceStartName, LPCWSTR password) = 0;
     virtual BOOL StartServiceW(SC_HANDLE service, DWORD numArgs, LPCWSTR* args) = 0;
-    virtual SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName,
-                                   DWORD desiredAccess) = 0;
+    virtual SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD desiredAccess) = 0;
     virtual BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) = 0;
     virtual BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) = 0;
     virtual BOOL DeleteService(SC_HANDLE service) = 0;
@@ -124,10 +124,10 @@ public:
 // thread has ended. Event and thread handles are closed with CloseHandle. Sleep(0) gives the
 // processor to another ready thread.
 class Kernel {
-public:
+  public:
     virtual ~Kernel() = default;
-    virtual HANDLE CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manualReset,
-                                BOOL initialState, LPCWSTR name) = 0;
+    virtual HANDLE CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState,
+                                LPCWSTR name) = 0;
     virtual BOOL SetEvent(HANDLE event) = 0;
     virtual BOOL ResetEvent(HANDLE event) = 0;
     virtual DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) = 0;
@@ -148,7 +148,7 @@ public:
 // Console output of the process. Any thread; never fails visibly. The text is already formatted;
 // both forms reach the one standard output in the order of the calls, wide text as UTF-8.
 class Console {
-public:
+  public:
     virtual ~Console() = default;
     virtual void PrintWide(LPCWSTR text) = 0;
     virtual void PrintNarrow(const char* text) = 0;

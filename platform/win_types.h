@@ -17,6 +17,8 @@
 #include <setupapi.h>
 #include <wlanapi.h>
 // clang-format on
+// winbase.h defines Yield() as a no-op macro (a Win16 leftover); it would rewrite our own Yield.
+#undef Yield
 
 #else  // !_WIN32
 
@@ -100,6 +102,7 @@ constexpr DWORD INFINITE = 0xFFFFFFFFu;
 // Win32 error codes
 constexpr DWORD NO_ERROR = 0;
 constexpr LONG ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_INVALID_FUNCTION = 1;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
@@ -114,7 +117,10 @@ constexpr DWORD ERROR_MORE_DATA = 234;
 constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
 constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 constexpr DWORD ERROR_IO_PENDING = 997;
+constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
 constexpr DWORD ERROR_NOT_FOUND = 1168;
+constexpr DWORD ERROR_INVALID_USER_BUFFER = 1784;
+constexpr DWORD ERROR_CALL_NOT_IMPLEMENTED = 120;
 constexpr DWORD ERROR_INVALID_SERVICE_CONTROL = 1052;
 constexpr DWORD ERROR_SERVICE_REQUEST_TIMEOUT = 1053;
 constexpr DWORD ERROR_SERVICE_ALREADY_RUNNING = 1056;

@@ -12,7 +12,7 @@
 #include "service/service_base.h"
 
 class CServiceSource : public CServiceBase {
-public:
+  public:
     explicit CServiceSource(platform::Platform& platform);
     ~CServiceSource() override;
 
@@ -45,13 +45,13 @@ public:
     void Enqueue(DWORD request);
     void WorkerLoop();
 
-protected:
+  protected:
     void OnStart(DWORD argc, LPWSTR* argv) override;
     void OnStop() override;
     void OnShutdown() override;
     void OnSystemResume() override;
 
-private:
+  private:
     static DWORD WINAPI WorkerThreadProc(LPVOID service);
     bool StopRequested() const { return m_stopFlag.load() != 0; }
     // Waits `milliseconds` unless a stop comes first; returns false when the service is stopping.
@@ -70,7 +70,7 @@ private:
     std::atomic<bool> m_readInFlight{false};
     HANDLE m_hWakeEvent = nullptr;
     // Set by OnStop, so that pauses end at once instead of running out.
-    HANDLE m_hStopEvent = nullptr;
+    std::atomic<HANDLE> m_hStopEvent{nullptr};
     std::deque<DWORD> m_eventQueue;
     CRITICAL_SECTION m_queueLock;
     std::atomic<bool> m_resumeFlag{false};

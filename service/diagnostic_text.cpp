@@ -18,6 +18,8 @@ std::wstring FailedText(const std::wstring& label, DWORD code, std::size_t maxCh
     return text;
 }
 
-const wchar_t* BoolText(bool value) { return value ? L"TRUE" : L"FALSE"; }
+const wchar_t* BoolText(bool value) {
+    return value ? L"TRUE" : L"FALSE";
+}
 
 }  // namespace diagnostic

@@ -11,7 +11,7 @@
 #include "platform/platform.h"
 
 class CServiceBase {
-public:
+  public:
     // `serviceName` must outlive the object; it is never copied or freed.
     CServiceBase(platform::Platform& platform, LPCWSTR serviceName);
     virtual ~CServiceBase();
@@ -45,7 +45,7 @@ public:
     LPCWSTR ServiceName() const { return m_name; }
     SERVICE_STATUS CurrentStatus();
 
-protected:
+  protected:
     // Handlers. A handler that fails with a Win32 error throws the code as a DWORD.
     virtual void OnStart(DWORD argc, LPWSTR* argv);
     virtual void OnStop();
@@ -57,7 +57,7 @@ protected:
 
     platform::Platform& Platform() const { return m_platform; }
 
-private:
+  private:
     static void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
     static DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD eventType, LPVOID eventData,
                                            LPVOID context);

@@ -19,9 +19,9 @@ class SimProcess;
 // How the driver completes a read.
 struct ReadCompletion {
     enum class Kind { Value, Error, Bytes } kind = Kind::Value;
-    DWORD value = 0;               // Kind::Value: the 4-byte switch value
-    DWORD error = 0;               // Kind::Error: the read fails with this code
-    std::vector<BYTE> bytes;       // Kind::Bytes: the read succeeds with exactly these bytes
+    DWORD value = 0;          // Kind::Value: the 4-byte switch value
+    DWORD error = 0;          // Kind::Error: the read fails with this code
+    std::vector<BYTE> bytes;  // Kind::Bytes: the read succeeds with exactly these bytes
 
     static ReadCompletion Switch(DWORD value) { return {Kind::Value, value, 0, {}}; }
     static ReadCompletion Failure(DWORD error) { return {Kind::Error, 0, error, {}}; }
@@ -31,7 +31,7 @@ struct ReadCompletion {
 };
 
 class SimDevices {
-public:
+  public:
     explicit SimDevices(SimMachine& machine);
 
     HDEVINFO SetupDiGetClassDevsW(SimProcess& caller, const GUID* classGuid, LPCWSTR enumerator,
@@ -68,14 +68,14 @@ public:
     // Completes the pending read, or the next read when none is pending.
     void Complete(ReadCompletion completion);
     void SetBiosStatus(DWORD status);
-    void SetBiosFailure(DWORD error);   // the status request fails with this code
-    void SetBiosNoData();               // the status request succeeds with no data
+    void SetBiosFailure(DWORD error);  // the status request fails with this code
+    void SetBiosNoData();              // the status request succeeds with no data
     bool ReadPending() const;
     std::size_t QueuedCompletions() const { return m_completions.size(); }
     int LiveLocalAllocations() const { return static_cast<int>(m_localBlocks.size()); }
     int BadLocalFrees() const { return m_badLocalFrees; }
 
-private:
+  private:
     struct OpenDevice;
     struct DeviceInfoSet {
         std::vector<std::wstring> paths;

@@ -4,9 +4,13 @@
 
 namespace sim {
 
-void FaultPlan::Add(FaultRule rule) { m_rules.push_back(std::move(rule)); }
+void FaultPlan::Add(FaultRule rule) {
+    m_rules.push_back(std::move(rule));
+}
 
-void FaultPlan::Clear() { m_rules.clear(); }
+void FaultPlan::Clear() {
+    m_rules.clear();
+}
 
 std::optional<DWORD> FaultPlan::Take(const std::string& operation) {
     ++m_calls[operation];

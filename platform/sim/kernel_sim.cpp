@@ -34,8 +34,12 @@ struct ThreadStart {
 
 }  // namespace
 
-DWORD SimKernel::LastError() { return t_lastError; }
-void SimKernel::SetLastError(DWORD error) { t_lastError = error; }
+DWORD SimKernel::LastError() {
+    return t_lastError;
+}
+void SimKernel::SetLastError(DWORD error) {
+    t_lastError = error;
+}
 
 HANDLE SimKernel::CreateEventW(SimProcess& caller, BOOL manualReset, BOOL initialState) {
     auto lock = m_machine.Core().EnterCall();
@@ -106,8 +110,9 @@ DWORD SimKernel::WaitForSingleObject(SimProcess&, HANDLE handle, DWORD milliseco
 BOOL SimKernel::CloseHandle(SimProcess&, HANDLE handle) {
     auto lock = m_machine.Core().EnterCall();
     auto* entry = m_machine.Core().FindHandle(handle);
-    if (entry == nullptr || (entry->kind != HandleKind::Event && entry->kind != HandleKind::Thread &&
-                             entry->kind != HandleKind::Device)) {
+    if (entry == nullptr ||
+        (entry->kind != HandleKind::Event && entry->kind != HandleKind::Thread &&
+         entry->kind != HandleKind::Device)) {
         t_lastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
@@ -181,7 +186,8 @@ void SimKernel::Sleep(SimProcess&, DWORD milliseconds) {
     }
     std::optional<std::uint64_t> deadline;
     if (milliseconds != INFINITE) deadline = m_machine.NowMs() + milliseconds;
-    m_machine.Core().BlockUntil(lock, [] { return false; }, deadline);
+    m_machine.Core().BlockUntil(
+        lock, [] { return false; }, deadline);
 }
 
 DWORD SimKernel::GetModuleFileNameW(SimProcess& caller, HMODULE, LPWSTR fileName, DWORD size) {

@@ -52,8 +52,8 @@ SimProcess* SimMachine::LaunchLocked(std::unique_lock<std::mutex>& lock, const s
     if (image == m_images.end()) return nullptr;
     const int id = static_cast<int>(m_processes.size()) + 1;
     std::string baseName = platform::Utf8FromWide(path.substr(path.find_last_of(L"\\/") + 1));
-    auto process = std::make_unique<SimProcess>(*this, id, baseName + "#" + std::to_string(id),
-                                                path);
+    auto process =
+        std::make_unique<SimProcess>(*this, id, baseName + "#" + std::to_string(id), path);
     process->SetScmService(scmService);
     SimProcess* raw = process.get();
     m_processes.push_back(std::move(process));

@@ -58,7 +58,9 @@ LSTATUS SimProcess::RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserv
     return m_machine.Registry().RegQueryValueExW(*this, key, valueName, reserved, type, data,
                                                  dataSize);
 }
-LSTATUS SimProcess::RegCloseKey(HKEY key) { return m_machine.Registry().RegCloseKey(*this, key); }
+LSTATUS SimProcess::RegCloseKey(HKEY key) {
+    return m_machine.Registry().RegCloseKey(*this, key);
+}
 
 // --- Native Wifi
 DWORD SimProcess::WlanOpenHandle(DWORD clientVersion, PVOID reserved, PDWORD negotiatedVersion,
@@ -73,8 +75,8 @@ DWORD SimProcess::WlanEnumInterfaces(HANDLE clientHandle, PVOID reserved,
 DWORD SimProcess::WlanQueryInterface(HANDLE clientHandle, const GUID* interfaceGuid,
                                      WLAN_INTF_OPCODE opCode, PVOID reserved, PDWORD dataSize,
                                      PVOID* data, PWLAN_OPCODE_VALUE_TYPE valueType) {
-    return m_machine.Wlan().WlanQueryInterface(*this, clientHandle, interfaceGuid, opCode,
-                                               reserved, dataSize, data, valueType);
+    return m_machine.Wlan().WlanQueryInterface(*this, clientHandle, interfaceGuid, opCode, reserved,
+                                               dataSize, data, valueType);
 }
 DWORD SimProcess::WlanSetInterface(HANDLE clientHandle, const GUID* interfaceGuid,
                                    WLAN_INTF_OPCODE opCode, DWORD dataSize, const PVOID data,
@@ -82,7 +84,9 @@ DWORD SimProcess::WlanSetInterface(HANDLE clientHandle, const GUID* interfaceGui
     return m_machine.Wlan().WlanSetInterface(*this, clientHandle, interfaceGuid, opCode, dataSize,
                                              data, reserved);
 }
-void SimProcess::WlanFreeMemory(PVOID memory) { m_machine.Wlan().WlanFreeMemory(*this, memory); }
+void SimProcess::WlanFreeMemory(PVOID memory) {
+    m_machine.Wlan().WlanFreeMemory(*this, memory);
+}
 DWORD SimProcess::WlanCloseHandle(HANDLE clientHandle, PVOID reserved) {
     return m_machine.Wlan().WlanCloseHandle(*this, clientHandle, reserved);
 }
@@ -95,9 +99,8 @@ HDEVINFO SimProcess::SetupDiGetClassDevsW(const GUID* classGuid, LPCWSTR enumera
 BOOL SimProcess::SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA deviceInfo,
                                              const GUID* interfaceClassGuid, DWORD memberIndex,
                                              PSP_DEVICE_INTERFACE_DATA interfaceData) {
-    return m_machine.Devices().SetupDiEnumDeviceInterfaces(*this, set, deviceInfo,
-                                                           interfaceClassGuid, memberIndex,
-                                                           interfaceData);
+    return m_machine.Devices().SetupDiEnumDeviceInterfaces(
+        *this, set, deviceInfo, interfaceClassGuid, memberIndex, interfaceData);
 }
 BOOL SimProcess::SetupDiGetDeviceInterfaceDetailW(HDEVINFO set,
                                                   PSP_DEVICE_INTERFACE_DATA interfaceData,
@@ -123,9 +126,8 @@ BOOL SimProcess::ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD
 BOOL SimProcess::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
                                  DWORD inBufferSize, LPVOID outBuffer, DWORD outBufferSize,
                                  LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
-    return m_machine.Devices().DeviceIoControl(*this, device, ioControlCode, inBuffer,
-                                               inBufferSize, outBuffer, outBufferSize,
-                                               bytesReturned, overlapped);
+    return m_machine.Devices().DeviceIoControl(*this, device, ioControlCode, inBuffer, inBufferSize,
+                                               outBuffer, outBufferSize, bytesReturned, overlapped);
 }
 BOOL SimProcess::CancelIoEx(HANDLE file, LPOVERLAPPED overlapped) {
     return m_machine.Devices().CancelIoEx(*this, file, overlapped);
@@ -133,7 +135,9 @@ BOOL SimProcess::CancelIoEx(HANDLE file, LPOVERLAPPED overlapped) {
 HLOCAL SimProcess::LocalAlloc(UINT flags, SIZE_T bytes) {
     return m_machine.Devices().LocalAlloc(*this, flags, bytes);
 }
-HLOCAL SimProcess::LocalFree(HLOCAL memory) { return m_machine.Devices().LocalFree(*this, memory); }
+HLOCAL SimProcess::LocalFree(HLOCAL memory) {
+    return m_machine.Devices().LocalFree(*this, memory);
+}
 
 // --- Service Control Manager
 BOOL SimProcess::StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* serviceTable) {
@@ -185,12 +189,18 @@ HANDLE SimProcess::CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL in
                                 LPCWSTR) {
     return m_machine.Kernel().CreateEventW(*this, manualReset, initialState);
 }
-BOOL SimProcess::SetEvent(HANDLE event) { return m_machine.Kernel().SetEvent(*this, event); }
-BOOL SimProcess::ResetEvent(HANDLE event) { return m_machine.Kernel().ResetEvent(*this, event); }
+BOOL SimProcess::SetEvent(HANDLE event) {
+    return m_machine.Kernel().SetEvent(*this, event);
+}
+BOOL SimProcess::ResetEvent(HANDLE event) {
+    return m_machine.Kernel().ResetEvent(*this, event);
+}
 DWORD SimProcess::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     return m_machine.Kernel().WaitForSingleObject(*this, handle, milliseconds);
 }
-BOOL SimProcess::CloseHandle(HANDLE handle) { return m_machine.Kernel().CloseHandle(*this, handle); }
+BOOL SimProcess::CloseHandle(HANDLE handle) {
+    return m_machine.Kernel().CloseHandle(*this, handle);
+}
 void SimProcess::InitializeCriticalSection(LPCRITICAL_SECTION section) {
     m_machine.Kernel().InitializeCriticalSection(*this, section);
 }
@@ -207,15 +217,23 @@ HANDLE SimProcess::CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_RO
                                 LPVOID parameter, DWORD, LPDWORD threadId) {
     return m_machine.Kernel().CreateThread(*this, startAddress, parameter, threadId);
 }
-void SimProcess::Sleep(DWORD milliseconds) { m_machine.Kernel().Sleep(*this, milliseconds); }
-DWORD SimProcess::GetLastError() { return SimKernel::LastError(); }
-void SimProcess::SetLastError(DWORD error) { SimKernel::SetLastError(error); }
+void SimProcess::Sleep(DWORD milliseconds) {
+    m_machine.Kernel().Sleep(*this, milliseconds);
+}
+DWORD SimProcess::GetLastError() {
+    return SimKernel::LastError();
+}
+void SimProcess::SetLastError(DWORD error) {
+    SimKernel::SetLastError(error);
+}
 DWORD SimProcess::GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
     return m_machine.Kernel().GetModuleFileNameW(*this, module, fileName, size);
 }
 
 // --- console
-void SimProcess::PrintWide(LPCWSTR text) { PrintNarrow(platform::Utf8FromWide(text).c_str()); }
+void SimProcess::PrintWide(LPCWSTR text) {
+    PrintNarrow(platform::Utf8FromWide(text).c_str());
+}
 void SimProcess::PrintNarrow(const char* text) {
     auto lock = m_machine.Core().EnterCall();
     m_machine.Core().Observe({0, ConsoleOutput{m_name, text}});

@@ -12,15 +12,24 @@ thread_local SimThread* t_current = nullptr;
 
 const char* HandleKindName(HandleKind kind) {
     switch (kind) {
-        case HandleKind::Event: return "events";
-        case HandleKind::Thread: return "thread handles";
-        case HandleKind::Device: return "device handles";
-        case HandleKind::EventSource: return "event sources";
-        case HandleKind::WlanClient: return "WLAN handles";
-        case HandleKind::RegistryKey: return "registry keys";
-        case HandleKind::DeviceInfoSet: return "device information sets";
-        case HandleKind::ScManager: return "SCM handles";
-        case HandleKind::Service: return "SCM handles";
+        case HandleKind::Event:
+            return "events";
+        case HandleKind::Thread:
+            return "thread handles";
+        case HandleKind::Device:
+            return "device handles";
+        case HandleKind::EventSource:
+            return "event sources";
+        case HandleKind::WlanClient:
+            return "WLAN handles";
+        case HandleKind::RegistryKey:
+            return "registry keys";
+        case HandleKind::DeviceInfoSet:
+            return "device information sets";
+        case HandleKind::ScManager:
+            return "SCM handles";
+        case HandleKind::Service:
+            return "SCM handles";
     }
     return "unknown";
 }
@@ -48,7 +57,9 @@ SimCore::~SimCore() {
     }
 }
 
-SimThread* SimCore::CurrentThread() { return t_current; }
+SimThread* SimCore::CurrentThread() {
+    return t_current;
+}
 
 SimThread* SimCore::StartThread(std::unique_lock<std::mutex>& lock, SimProcess* process,
                                 std::string name, std::function<void()> body) {
@@ -61,9 +72,8 @@ SimThread* SimCore::StartThread(std::unique_lock<std::mutex>& lock, SimProcess* 
     SimThread* raw = thread.get();
     m_threads.push_back(std::move(thread));
     m_ready.push_back(raw);
-    raw->host = std::thread([this, raw, body = std::move(body)]() mutable {
-        RunThreadBody(raw, std::move(body));
-    });
+    raw->host = std::thread(
+        [this, raw, body = std::move(body)]() mutable { RunThreadBody(raw, std::move(body)); });
     return raw;
 }
 
@@ -193,8 +203,7 @@ IdleResult SimCore::RunUntilIdle(std::chrono::milliseconds realTimeout) {
     assert(t_current == nullptr);
     std::unique_lock lock(m_mutex);
     if (m_running == nullptr) ScheduleNext();
-    const bool idle =
-        m_changed.wait_for(lock, realTimeout, [&] { return m_running == nullptr; });
+    const bool idle = m_changed.wait_for(lock, realTimeout, [&] { return m_running == nullptr; });
     if (idle) return {};
     IdleResult busy{false, {}};
     busy.busyThreads.push_back(m_running->name);

@@ -51,8 +51,8 @@ struct SimThread {
     std::string name;
     SimProcess* process = nullptr;
     enum class State { Runnable, Running, Blocked, Ended } state = State::Runnable;
-    std::function<bool()> wakeCondition;              // while Blocked
-    std::optional<std::uint64_t> deadlineMs;          // while Blocked, for timed waits
+    std::function<bool()> wakeCondition;      // while Blocked
+    std::optional<std::uint64_t> deadlineMs;  // while Blocked, for timed waits
     bool timedOut = false;
     std::thread host;
 };
@@ -64,7 +64,7 @@ struct IdleResult {
 };
 
 class SimCore {
-public:
+  public:
     SimCore();
     ~SimCore();
     SimCore(const SimCore&) = delete;
@@ -126,7 +126,7 @@ public:
     Observations& Log() { return m_log; }
     void Observe(Observation observation);
 
-private:
+  private:
     void ScheduleNext();  // hands the baton on; the caller has given it up
     void WakeReadyThreads();
     void RunThreadBody(SimThread* thread, std::function<void()> body);

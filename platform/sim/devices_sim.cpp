@@ -1,0 +1,274 @@
+#include "platform/sim/devices_sim.h"
+
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/sim/kernel_sim.h"
+#include "platform/sim/machine.h"
+#include "platform/text.h"
+#include "radio/switch_device.h"
+
+namespace sim {
+
+struct SimDevices::OpenDevice {
+    std::wstring path;
+    bool readPending = false;
+    bool cancelled = false;
+};
+
+namespace {
+
+constexpr wchar_t kDefaultSwitchPath[] =
+    L"\\\\?\\ROOT#SYSTEM#0000#{248801f3-19f5-472c-a8ae-36085db2c0a5}";
+
+BOOL Fail(DWORD code) {
+    SimKernel::SetLastError(code);
+    return FALSE;
+}
+
+}  // namespace
+
+SimDevices::SimDevices(SimMachine& machine) : m_machine(machine), m_paths{kDefaultSwitchPath} {}
+
+HDEVINFO SimDevices::SetupDiGetClassDevsW(SimProcess& caller, const GUID* classGuid, LPCWSTR, HWND,
+                                          DWORD flags) {
+    auto lock = m_machine.Core().EnterCall();
+    if (auto code = m_machine.Faults().Take("SetupDiGetClassDevsW")) {
+        SimKernel::SetLastError(*code);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto set = std::make_shared<DeviceInfoSet>();
+    const bool wantsSwitch = classGuid != nullptr &&
+                             *classGuid == radio::GUID_RADIO_SWITCH_INTERFACE &&
+                             (flags & DIGCF_DEVICEINTERFACE) != 0;
+    if (wantsSwitch && (m_present || (flags & DIGCF_PRESENT) == 0)) set->paths = m_paths;
+    return m_machine.Core().AddHandle(HandleKind::DeviceInfoSet, &caller, set);
+}
+
+BOOL SimDevices::SetupDiEnumDeviceInterfaces(SimProcess&, HDEVINFO set, PSP_DEVINFO_DATA,
+                                             const GUID* interfaceClassGuid, DWORD memberIndex,
+                                             PSP_DEVICE_INTERFACE_DATA interfaceData) {
+    auto lock = m_machine.Core().EnterCall();
+    if (auto code = m_machine.Faults().Take("SetupDiEnumDeviceInterfaces")) return Fail(*code);
+    auto* entry = m_machine.Core().FindHandle(set, HandleKind::DeviceInfoSet);
+    if (entry == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (interfaceData == nullptr || interfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
+        return Fail(ERROR_INVALID_USER_BUFFER);
+    auto& paths = std::static_pointer_cast<DeviceInfoSet>(entry->object)->paths;
+    if (interfaceClassGuid == nullptr ||
+        !(*interfaceClassGuid == radio::GUID_RADIO_SWITCH_INTERFACE) || memberIndex >= paths.size())
+        return Fail(ERROR_NO_MORE_ITEMS);
+    interfaceData->InterfaceClassGuid = *interfaceClassGuid;
+    interfaceData->Flags = 1;  // SPINT_ACTIVE
+    interfaceData->Reserved = memberIndex + 1;
+    return TRUE;
+}
+
+BOOL SimDevices::SetupDiGetDeviceInterfaceDetailW(SimProcess&, HDEVINFO set,
+                                                  PSP_DEVICE_INTERFACE_DATA interfaceData,
+                                                  PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail,
+                                                  DWORD detailSize, PDWORD requiredSize,
+                                                  PSP_DEVINFO_DATA) {
+    auto lock = m_machine.Core().EnterCall();
+    if (auto code = m_machine.Faults().Take("SetupDiGetDeviceInterfaceDetailW")) return Fail(*code);
+    auto* entry = m_machine.Core().FindHandle(set, HandleKind::DeviceInfoSet);
+    if (entry == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    auto& paths = std::static_pointer_cast<DeviceInfoSet>(entry->object)->paths;
+    if (interfaceData == nullptr || interfaceData->Reserved == 0 ||
+        interfaceData->Reserved > paths.size())
+        return Fail(ERROR_INVALID_PARAMETER);
+    const std::wstring& path = paths[interfaceData->Reserved - 1];
+    const DWORD required =
+        static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
+                           (path.size() + 1) * sizeof(WCHAR));
+    if (requiredSize != nullptr) *requiredSize = required;
+    if (detail == nullptr)
+        return Fail(detailSize == 0 ? ERROR_INSUFFICIENT_BUFFER : ERROR_INVALID_USER_BUFFER);
+    if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W))
+        return Fail(ERROR_INVALID_USER_BUFFER);
+    if (detailSize < required) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    auto block = m_localBlocks.find(detail);
+    if (block != m_localBlocks.end() && block->second < detailSize) {
+        std::fprintf(stderr, "simulated machine: detail size larger than its LocalAlloc block\n");
+        std::abort();
+    }
+    std::memcpy(detail->DevicePath, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
+    return TRUE;
+}
+
+BOOL SimDevices::SetupDiDestroyDeviceInfoList(SimProcess&, HDEVINFO set) {
+    auto lock = m_machine.Core().EnterCall();
+    if (m_machine.Core().FindHandle(set, HandleKind::DeviceInfoSet) == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    m_machine.Core().RemoveHandle(set);
+    return TRUE;
+}
+
+HANDLE SimDevices::CreateFileW(SimProcess& caller, LPCWSTR fileName, DWORD, DWORD, DWORD, DWORD) {
+    auto lock = m_machine.Core().EnterCall();
+    if (auto code = m_machine.Faults().Take("CreateFileW")) {
+        SimKernel::SetLastError(*code);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (fileName != nullptr && m_present) {
+        for (auto& path : m_paths) {
+            if (!platform::EqualsIgnoringAsciiCase(path, fileName)) continue;
+            auto device = std::make_shared<OpenDevice>();
+            device->path = path;
+            m_open.push_back(device);
+            return m_machine.Core().AddHandle(HandleKind::Device, &caller, device);
+        }
+    }
+    SimKernel::SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+}
+
+BOOL SimDevices::ReadFile(SimProcess&, HANDLE file, LPVOID buffer, DWORD bytesToRead,
+                          LPDWORD bytesRead, LPOVERLAPPED) {
+    auto lock = m_machine.Core().EnterCall();
+    if (bytesRead != nullptr) *bytesRead = 0;
+    if (auto code = m_machine.Faults().Take("ReadFile")) return Fail(*code);
+    auto* entry = m_machine.Core().FindHandle(file, HandleKind::Device);
+    if (entry == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    auto device = std::static_pointer_cast<OpenDevice>(entry->object);
+    device->readPending = true;
+    device->cancelled = false;
+    m_machine.Core().BlockUntil(
+        lock, [this, device] { return !m_completions.empty() || device->cancelled || !m_present; });
+    device->readPending = false;
+    if (device->cancelled) return Fail(ERROR_OPERATION_ABORTED);
+    if (!m_present) return Fail(ERROR_DEVICE_NOT_CONNECTED);
+
+    ReadCompletion completion = std::move(m_completions.front());
+    m_completions.pop_front();
+    switch (completion.kind) {
+        case ReadCompletion::Kind::Error:
+            return Fail(completion.error);
+        case ReadCompletion::Kind::Value:
+            completion.bytes.resize(sizeof(DWORD));
+            std::memcpy(completion.bytes.data(), &completion.value, sizeof(DWORD));
+            break;
+        case ReadCompletion::Kind::Bytes:
+            break;
+    }
+    const DWORD count = std::min<DWORD>(bytesToRead, static_cast<DWORD>(completion.bytes.size()));
+    std::memcpy(buffer, completion.bytes.data(), count);
+    if (bytesRead != nullptr) *bytesRead = count;
+    return TRUE;
+}
+
+BOOL SimDevices::DeviceIoControl(SimProcess&, HANDLE device, DWORD ioControlCode, LPVOID, DWORD,
+                                 LPVOID outBuffer, DWORD outBufferSize, LPDWORD bytesReturned,
+                                 LPOVERLAPPED) {
+    auto lock = m_machine.Core().EnterCall();
+    if (bytesReturned != nullptr) *bytesReturned = 0;
+    if (auto code = m_machine.Faults().Take("DeviceIoControl")) return Fail(*code);
+    if (m_machine.Core().FindHandle(device, HandleKind::Device) == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (ioControlCode != radio::IOCTL_READ_BIOS_WIFI_STATUS) return Fail(ERROR_INVALID_FUNCTION);
+    if (!m_present) return Fail(ERROR_DEVICE_NOT_CONNECTED);
+    switch (m_biosMode) {
+        case BiosMode::Failure:
+            return Fail(m_biosError);
+        case BiosMode::NoData:
+            return TRUE;
+        case BiosMode::Status:
+            break;
+    }
+    if (outBuffer == nullptr || outBufferSize < sizeof(DWORD))
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    std::memcpy(outBuffer, &m_biosStatus, sizeof(DWORD));
+    if (bytesReturned != nullptr) *bytesReturned = sizeof(DWORD);
+    return TRUE;
+}
+
+BOOL SimDevices::CancelIoEx(SimProcess&, HANDLE file, LPOVERLAPPED) {
+    auto lock = m_machine.Core().EnterCall();
+    if (auto code = m_machine.Faults().Take("CancelIoEx")) return Fail(*code);
+    auto* entry = m_machine.Core().FindHandle(file, HandleKind::Device);
+    if (entry == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    auto device = std::static_pointer_cast<OpenDevice>(entry->object);
+    if (!device->readPending || device->cancelled) return Fail(ERROR_NOT_FOUND);
+    device->cancelled = true;
+    return TRUE;
+}
+
+HLOCAL SimDevices::LocalAlloc(SimProcess&, UINT flags, SIZE_T bytes) {
+    auto lock = m_machine.Core().EnterCall();
+    if (auto code = m_machine.Faults().Take("LocalAlloc")) {
+        SimKernel::SetLastError(*code);
+        return nullptr;
+    }
+    if (flags != LMEM_FIXED) {
+        SimKernel::SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    void* block = std::malloc(bytes == 0 ? 1 : bytes);
+    m_localBlocks[block] = bytes;
+    return block;
+}
+
+HLOCAL SimDevices::LocalFree(SimProcess&, HLOCAL memory) {
+    auto lock = m_machine.Core().EnterCall();
+    if (memory == nullptr) return nullptr;
+    auto block = m_localBlocks.find(memory);
+    if (block == m_localBlocks.end()) {
+        ++m_badLocalFrees;
+        SimKernel::SetLastError(ERROR_INVALID_HANDLE);
+        return memory;
+    }
+    std::free(memory);
+    m_localBlocks.erase(block);
+    return nullptr;
+}
+
+void SimDevices::CloseDevice(HANDLE device) {
+    auto* entry = m_machine.Core().FindHandle(device, HandleKind::Device);
+    if (entry == nullptr) return;
+    auto open = std::static_pointer_cast<OpenDevice>(entry->object);
+    if (open->readPending) open->cancelled = true;
+    std::erase(m_open, open);
+}
+
+void SimDevices::SetSwitchDevicePaths(std::vector<std::wstring> paths) {
+    std::lock_guard lock(m_machine.Core().Mutex());
+    m_paths = std::move(paths);
+}
+
+void SimDevices::SetSwitchPresent(bool present) {
+    std::lock_guard lock(m_machine.Core().Mutex());
+    m_present = present;
+}
+
+void SimDevices::Complete(ReadCompletion completion) {
+    std::lock_guard lock(m_machine.Core().Mutex());
+    m_completions.push_back(std::move(completion));
+}
+
+void SimDevices::SetBiosStatus(DWORD status) {
+    std::lock_guard lock(m_machine.Core().Mutex());
+    m_biosMode = BiosMode::Status;
+    m_biosStatus = status;
+}
+
+void SimDevices::SetBiosFailure(DWORD error) {
+    std::lock_guard lock(m_machine.Core().Mutex());
+    m_biosMode = BiosMode::Failure;
+    m_biosError = error;
+}
+
+void SimDevices::SetBiosNoData() {
+    std::lock_guard lock(m_machine.Core().Mutex());
+    m_biosMode = BiosMode::NoData;
+}
+
+bool SimDevices::ReadPending() const {
+    std::lock_guard lock(m_machine.Core().Mutex());
+    for (auto& device : m_open)
+        if (device->readPending && !device->cancelled) return true;
+    return false;
+}
+
+}  // namespace sim

@@ -1,0 +1,179 @@
+// The switch device channel: finds and opens the radio switch, turns every switch value into a
+// radio request, and reconciles the WLAN radio with the wifi status the BIOS holds.
+#include <cstddef>
+#include <cwchar>
+#include <sstream>
+
+#include "radio/service_source.h"
+#include "radio/switch_device.h"
+#include "service/diagnostic_text.h"
+
+namespace {
+// The not-ready wait: at most this many pauses of one second, unless a resume comes first.
+constexpr int kNotReadyPausesMax = 15;
+constexpr DWORD kNotReadyPauseMs = 1000;
+}  // namespace
+
+void CServiceSource::RunDeviceLoop() {
+    WCHAR path[MAX_PATH];
+    const bool found = FindSwitchDevicePath(path);
+    m_hDevice.store(found ? Platform().CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                   OPEN_EXISTING, 0, nullptr)
+                          : INVALID_HANDLE_VALUE);
+    if (m_hDevice.load() == INVALID_HANDLE_VALUE) {
+        WriteEventLogEntry(L"Cannot open device!", EVENTLOG_INFORMATION_TYPE);
+    } else {
+        ReportServiceStatus(SERVICE_RUNNING, NO_ERROR);
+        WaitUntilCanQuerryWlanState();
+        if (!StopRequested()) ReadAndUpdateWlanState();
+        for (;;) {
+            DWORD value = 0;
+            DWORD bytesRead = 0;
+            if (ReadSwitchValue(value, bytesRead)) {
+                if (bytesRead == radio::kSwitchValueBytes) {
+                    DoUpdateWifiState(value);
+                } else {
+                    std::wostringstream message;
+                    message << L"Short read from device ignored" << L", bytesRead: " << bytesRead;
+                    WriteEventLogEntry(message.str().c_str(), EVENTLOG_INFORMATION_TYPE);
+                }
+                continue;
+            }
+            if (Platform().GetLastError() == ERROR_NOT_READY && !StopRequested()) {
+                WaitWhileDeviceNotReady();
+                continue;
+            }
+            WriteEventLogEntry(L"Cannot read device!", EVENTLOG_INFORMATION_TYPE);
+            break;
+        }
+    }
+
+    ReportServiceStatus(SERVICE_STOPPED, NO_ERROR);
+    HANDLE device = m_hDevice.exchange(INVALID_HANDLE_VALUE);
+    if (device != INVALID_HANDLE_VALUE) Platform().CloseHandle(device);
+    Platform().SetEvent(m_hWakeEvent);
+}
+
+bool CServiceSource::ReadSwitchValue(DWORD& value, DWORD& bytesRead) {
+    // Raised before the stop test, so that OnStop either sees a read in flight and cancels it,
+    // or this thread sees the stop and issues no read.
+    m_readInFlight.store(true);
+    if (StopRequested()) {
+        m_readInFlight.store(false);
+        Platform().SetLastError(ERROR_OPERATION_ABORTED);
+        return false;
+    }
+    const BOOL succeeded = Platform().ReadFile(m_hDevice.load(), &value, radio::kSwitchValueBytes,
+                                               &bytesRead, nullptr);
+    m_readInFlight.store(false);
+    return succeeded != FALSE;
+}
+
+void CServiceSource::WaitWhileDeviceNotReady() {
+    WriteEventLogEntry(L"Device not ready!, Wait resume event", EVENTLOG_INFORMATION_TYPE);
+    for (int pauses = 0; pauses < kNotReadyPausesMax && !m_resumeFlag.load(); ++pauses)
+        if (!PauseUnlessStopped(kNotReadyPauseMs)) return;
+    if (m_resumeFlag.exchange(false)) {
+        WriteEventLogEntry(L"Device not ready!, Wait resume event end, call update wlan state",
+                           EVENTLOG_INFORMATION_TYPE);
+        ReadAndUpdateWlanState();
+    } else {
+        WriteEventLogEntry(
+            L"Device not ready!, Wait resume event end, don't call update wlan state",
+            EVENTLOG_INFORMATION_TYPE);
+    }
+}
+
+bool CServiceSource::FindSwitchDevicePath(LPWSTR path) {
+    HDEVINFO deviceSet =
+        Platform().SetupDiGetClassDevsW(&radio::GUID_RADIO_SWITCH_INTERFACE, nullptr, nullptr,
+                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (deviceSet == INVALID_HANDLE_VALUE) {
+        Platform().PrintNarrow("SetupDiGetClassDevs failed!\n");
+        return false;
+    }
+    SP_DEVICE_INTERFACE_DATA interfaceData{};
+    interfaceData.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
+    if (!Platform().SetupDiEnumDeviceInterfaces(
+            deviceSet, nullptr, &radio::GUID_RADIO_SWITCH_INTERFACE, 0, &interfaceData)) {
+        Platform().PrintNarrow("SetupDiEnumDeviceInterfaces failed.\n");
+        Platform().SetupDiDestroyDeviceInfoList(deviceSet);
+        return false;
+    }
+
+    // The size request fails by design with ERROR_INSUFFICIENT_BUFFER; any other outcome leaves
+    // no size that could hold the detail.
+    DWORD requiredSize = 0;
+    const BOOL sized = Platform().SetupDiGetDeviceInterfaceDetailW(
+        deviceSet, &interfaceData, nullptr, 0, &requiredSize, nullptr);
+    if (sized || Platform().GetLastError() != ERROR_INSUFFICIENT_BUFFER ||
+        requiredSize < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
+        Platform().SetupDiDestroyDeviceInfoList(deviceSet);
+        return false;
+    }
+
+    auto* detail = static_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(
+        Platform().LocalAlloc(LMEM_FIXED, requiredSize));
+    if (detail == nullptr) {
+        Platform().SetupDiDestroyDeviceInfoList(deviceSet);
+        Platform().PrintNarrow("Failed to allocate memory.\n");
+        return false;
+    }
+    // cbSize is the size of the fixed part, not of the block.
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    bool found = false;
+    if (Platform().SetupDiGetDeviceInterfaceDetailW(deviceSet, &interfaceData, detail, requiredSize,
+                                                    &requiredSize, nullptr)) {
+        const std::size_t pathCharsMax =
+            (requiredSize - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath)) /
+            sizeof(WCHAR);
+        const std::size_t length = wcsnlen(detail->DevicePath, pathCharsMax);
+        // A path that, with its terminator, does not fit the caller's buffer is no path at all.
+        if (length < MAX_PATH && length < pathCharsMax) {
+            std::wmemcpy(path, detail->DevicePath, length);
+            path[length] = L'\0';
+            found = true;
+        }
+    }
+    Platform().SetupDiDestroyDeviceInfoList(deviceSet);
+    Platform().LocalFree(detail);
+    return found;
+}
+
+void CServiceSource::ReadAndUpdateWlanState() {
+    DWORD status = 0;
+    DWORD bytesReturned = 0;
+    const bool bSendRet =
+        Platform().DeviceIoControl(m_hDevice.load(), radio::IOCTL_READ_BIOS_WIFI_STATUS, nullptr, 0,
+                                   &status, sizeof(status), &bytesReturned, nullptr) != FALSE;
+    WriteEventLogEntry(bSendRet ? L"Send request sucessful!" : L"Send request failed!",
+                       EVENTLOG_INFORMATION_TYPE);
+    std::wostringstream message;
+    message << L"ReadAndUpdateWlanState" << L", bSendRet: " << diagnostic::BoolText(bSendRet);
+    WriteEventLogEntry(message.str().c_str(), EVENTLOG_INFORMATION_TYPE);
+    if (!bSendRet) {
+        WriteEventLogEntry(
+            L"ReadAndUpdateWlanState ignore update wlan state because can't read wifi status "
+            L"from Bios",
+            EVENTLOG_INFORMATION_TYPE);
+        return;
+    }
+    // 0 and 1: the BIOS holds the WLAN control state off, which says nothing of the radio.
+    if (status <= 1) {
+        message.str(L"");
+        message << L"ReadAndUpdateWlanState ignore case (Wlan control state off)" << L", bSendRet: "
+                << L"TRUE" << L", wifiStatus: " << status << L", validStatus: " << L"TRUE";
+        WriteEventLogEntry(message.str().c_str(), EVENTLOG_INFORMATION_TYPE);
+        return;
+    }
+    DoUpdateWifiState(status);
+}
+
+void CServiceSource::DoUpdateWifiState(DWORD wifiStatus) {
+    const DWORD wifiState = (wifiStatus == 0 || wifiStatus == 2) ? 0 : 1;
+    std::wostringstream message;
+    message << L"DoUpdateWifiState" << L", validStatus: " << L"TRUE" << L", wifiStatus: "
+            << wifiStatus << L", wifiState: " << wifiState;
+    WriteEventLogEntry(message.str().c_str(), EVENTLOG_INFORMATION_TYPE);
+    Enqueue(wifiState);
+}

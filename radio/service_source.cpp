@@ -1,0 +1,122 @@
+// The radio switch service object: its lifecycle handlers, the event queue and the worker.
+#include "radio/service_source.h"
+
+#include <stdexcept>
+
+namespace {
+constexpr wchar_t kServiceName[] = L"BrevRctlService";
+}  // namespace
+
+CServiceSource::CServiceSource(platform::Platform& platform)
+    : CServiceBase(platform, kServiceName) {
+    Platform().InitializeCriticalSection(&m_queueLock);
+}
+
+CServiceSource::~CServiceSource() {
+    if (m_hWakeEvent != nullptr) {
+        Platform().CloseHandle(m_hWakeEvent);
+        m_hWakeEvent = nullptr;
+    }
+    if (HANDLE stopEvent = m_hStopEvent.exchange(nullptr)) Platform().CloseHandle(stopEvent);
+    Platform().DeleteCriticalSection(&m_queueLock);
+}
+
+void CServiceSource::OnStart(DWORD, LPWSTR*) {
+    WriteEventLogEntry(L"BrevRbtnService in OnStart", EVENTLOG_INFORMATION_TYPE);
+
+    m_hWakeEvent = Platform().CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (m_hWakeEvent == nullptr) throw Platform().GetLastError();
+    HANDLE stopEvent = Platform().CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (stopEvent == nullptr) throw Platform().GetLastError();
+    m_hStopEvent.store(stopEvent);
+
+    HANDLE worker = Platform().CreateThread(nullptr, 0, WorkerThreadProc, this, 0, nullptr);
+    if (worker == nullptr) throw std::runtime_error("the worker thread cannot be started");
+
+    RunDeviceLoop();
+
+    // A device loop that ended by itself (no device, a read error) raised no stop flag; the
+    // worker must end all the same before this object can be left.
+    m_stopFlag.store(1);
+    Platform().SetEvent(m_hWakeEvent);
+    Platform().WaitForSingleObject(worker, INFINITE);
+    Platform().CloseHandle(worker);
+}
+
+void CServiceSource::OnStop() {
+    WriteEventLogEntry(L"BrevRbtnService in OnStop", EVENTLOG_INFORMATION_TYPE);
+    m_stopFlag.store(1);
+    // The stop flag is raised before the event is read: a pause that began before the event was
+    // published has seen no flag and will be woken, a later one sees the flag.
+    if (HANDLE stopEvent = m_hStopEvent.load()) Platform().SetEvent(stopEvent);
+    CancelPendingRead();
+}
+
+void CServiceSource::CancelPendingRead() {
+    // CancelIoEx cancels nothing when no read is pending yet, and the device loop may be just
+    // between its stop test and ReadFile; retry until that read has been cancelled or returned.
+    while (m_readInFlight.load()) {
+        if (Platform().CancelIoEx(m_hDevice.load(), nullptr)) return;
+        if (Platform().GetLastError() != ERROR_NOT_FOUND) return;
+        Platform().Sleep(0);
+    }
+}
+
+void CServiceSource::OnShutdown() {
+    WriteEventLogEntry(L"BrevRbtnService in shutdown", EVENTLOG_INFORMATION_TYPE);
+    OnStop();
+}
+
+void CServiceSource::OnSystemResume() {
+    m_resumeFlag.exchange(true);
+    WriteEventLogEntry(L"OnSystemResume", EVENTLOG_INFORMATION_TYPE);
+}
+
+bool CServiceSource::PauseUnlessStopped(DWORD milliseconds) {
+    if (StopRequested()) return false;
+    HANDLE stopEvent = m_hStopEvent.load();
+    // Without a stop event (the service was never started) nothing can cut the pause short.
+    if (stopEvent == nullptr ||
+        Platform().WaitForSingleObject(stopEvent, milliseconds) == WAIT_FAILED)
+        Platform().Sleep(milliseconds);
+    return !StopRequested();
+}
+
+void CServiceSource::Enqueue(DWORD request) {
+    Platform().EnterCriticalSection(&m_queueLock);
+    m_eventQueue.push_back(request);
+    Platform().LeaveCriticalSection(&m_queueLock);
+    Platform().SetEvent(m_hWakeEvent);
+}
+
+void CServiceSource::WorkerLoop() {
+    while (!StopRequested()) {
+        Platform().EnterCriticalSection(&m_queueLock);
+        if (m_eventQueue.empty()) {
+            Platform().ResetEvent(m_hWakeEvent);
+            // A stop whose flag and wake-up both came before the reset would otherwise leave
+            // this thread waiting for ever.
+            const bool stopping = StopRequested();
+            Platform().LeaveCriticalSection(&m_queueLock);
+            if (stopping) break;
+            if (Platform().WaitForSingleObject(m_hWakeEvent, INFINITE) != WAIT_OBJECT_0)
+                throw Platform().GetLastError();
+            continue;
+        }
+        const DWORD request = m_eventQueue.front();
+        m_eventQueue.pop_front();
+        Platform().LeaveCriticalSection(&m_queueLock);
+        ProcessHotkeyPressed(request);
+    }
+}
+
+DWORD WINAPI CServiceSource::WorkerThreadProc(LPVOID service) {
+    auto* self = static_cast<CServiceSource*>(service);
+    try {
+        self->WorkerLoop();
+    } catch (DWORD error) {
+        // Only an invalid wake event gets here; the worker ends, the process goes on.
+        self->WriteErrorLogEntry(L"WorkerLoop", error);
+    }
+    return 0;
+}
