@@ -61,8 +61,8 @@ SimThread* SimCore::CurrentThread() {
     return t_current;
 }
 
-SimThread* SimCore::StartThread(std::unique_lock<std::mutex>& lock, SimProcess* process,
-                                std::string name, std::function<void()> body) {
+SimThread* SimCore::StartThread([[maybe_unused]] std::unique_lock<std::mutex>& lock,
+                                SimProcess* process, std::string name, std::function<void()> body) {
     assert(lock.owns_lock());
     auto thread = std::make_unique<SimThread>();
     thread->id = static_cast<int>(m_threads.size()) + 1;

@@ -1,0 +1,231 @@
+// Real Win32 calls only: each operation forwards to the Windows API and adds no behaviour.
+#include "platform/win32/win32_platform.h"
+
+#include <cstdio>
+#include <string>
+
+namespace platform::win32 {
+
+// --- event log
+HANDLE Win32Platform::RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName) {
+    return ::RegisterEventSourceW(serverName, sourceName);
+}
+BOOL Win32Platform::ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId,
+                                 PSID userSid, WORD numStrings, DWORD dataSize, LPCWSTR* strings,
+                                 LPVOID rawData) {
+    return ::ReportEventW(eventLog, type, category, eventId, userSid, numStrings, dataSize, strings,
+                          rawData);
+}
+BOOL Win32Platform::DeregisterEventSource(HANDLE eventLog) {
+    return ::DeregisterEventSource(eventLog);
+}
+
+// --- registry
+LSTATUS Win32Platform::RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM access,
+                                     PHKEY result) {
+    return ::RegOpenKeyExW(root, subKey, options, access, result);
+}
+// ERROR_MORE_DATA leaves `data` undefined; the caller queries into a temporary.
+LSTATUS Win32Platform::RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type,
+                                        LPBYTE data, LPDWORD dataSize) {
+    return ::RegQueryValueExW(key, valueName, reserved, type, data, dataSize);
+}
+LSTATUS Win32Platform::RegCloseKey(HKEY key) {
+    return ::RegCloseKey(key);
+}
+
+// --- Native Wifi
+DWORD Win32Platform::WlanOpenHandle(DWORD clientVersion, PVOID reserved, PDWORD negotiatedVersion,
+                                    HANDLE* clientHandle) {
+    return ::WlanOpenHandle(clientVersion, reserved, negotiatedVersion, clientHandle);
+}
+DWORD Win32Platform::WlanEnumInterfaces(HANDLE clientHandle, PVOID reserved,
+                                        PWLAN_INTERFACE_INFO_LIST* interfaceList) {
+    return ::WlanEnumInterfaces(clientHandle, reserved, interfaceList);
+}
+DWORD Win32Platform::WlanQueryInterface(HANDLE clientHandle, const GUID* interfaceGuid,
+                                        WLAN_INTF_OPCODE opCode, PVOID reserved, PDWORD dataSize,
+                                        PVOID* data, PWLAN_OPCODE_VALUE_TYPE valueType) {
+    return ::WlanQueryInterface(clientHandle, interfaceGuid, opCode, reserved, dataSize, data,
+                                valueType);
+}
+DWORD Win32Platform::WlanSetInterface(HANDLE clientHandle, const GUID* interfaceGuid,
+                                      WLAN_INTF_OPCODE opCode, DWORD dataSize, const PVOID data,
+                                      PVOID reserved) {
+    return ::WlanSetInterface(clientHandle, interfaceGuid, opCode, dataSize, data, reserved);
+}
+void Win32Platform::WlanFreeMemory(PVOID memory) {
+    ::WlanFreeMemory(memory);
+}
+DWORD Win32Platform::WlanCloseHandle(HANDLE clientHandle, PVOID reserved) {
+    return ::WlanCloseHandle(clientHandle, reserved);
+}
+
+// --- SetupAPI and device I/O
+HDEVINFO Win32Platform::SetupDiGetClassDevsW(const GUID* classGuid, LPCWSTR enumerator, HWND parent,
+                                             DWORD flags) {
+    return ::SetupDiGetClassDevsW(classGuid, enumerator, parent, flags);
+}
+BOOL Win32Platform::SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA deviceInfo,
+                                                const GUID* interfaceClassGuid, DWORD memberIndex,
+                                                PSP_DEVICE_INTERFACE_DATA interfaceData) {
+    return ::SetupDiEnumDeviceInterfaces(set, deviceInfo, interfaceClassGuid, memberIndex,
+                                         interfaceData);
+}
+// The size query (null detail) fails with ERROR_INSUFFICIENT_BUFFER even when it succeeds in
+// reporting the size; callers judge it by `requiredSize`.
+BOOL Win32Platform::SetupDiGetDeviceInterfaceDetailW(HDEVINFO set,
+                                                     PSP_DEVICE_INTERFACE_DATA interfaceData,
+                                                     PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail,
+                                                     DWORD detailSize, PDWORD requiredSize,
+                                                     PSP_DEVINFO_DATA deviceInfo) {
+    return ::SetupDiGetDeviceInterfaceDetailW(set, interfaceData, detail, detailSize, requiredSize,
+                                              deviceInfo);
+}
+BOOL Win32Platform::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
+    return ::SetupDiDestroyDeviceInfoList(set);
+}
+HANDLE Win32Platform::CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                                  LPSECURITY_ATTRIBUTES security, DWORD creationDisposition,
+                                  DWORD flagsAndAttributes, HANDLE templateFile) {
+    return ::CreateFileW(fileName, desiredAccess, shareMode, security, creationDisposition,
+                         flagsAndAttributes, templateFile);
+}
+BOOL Win32Platform::ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
+                             LPOVERLAPPED overlapped) {
+    return ::ReadFile(file, buffer, bytesToRead, bytesRead, overlapped);
+}
+BOOL Win32Platform::DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
+                                    DWORD inBufferSize, LPVOID outBuffer, DWORD outBufferSize,
+                                    LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
+    return ::DeviceIoControl(device, ioControlCode, inBuffer, inBufferSize, outBuffer,
+                             outBufferSize, bytesReturned, overlapped);
+}
+// On a handle opened without FILE_FLAG_OVERLAPPED this cancels the synchronous read that another
+// thread is blocked in; with nothing pending it fails with ERROR_NOT_FOUND.
+BOOL Win32Platform::CancelIoEx(HANDLE file, LPOVERLAPPED overlapped) {
+    return ::CancelIoEx(file, overlapped);
+}
+HLOCAL Win32Platform::LocalAlloc(UINT flags, SIZE_T bytes) {
+    return ::LocalAlloc(flags, bytes);
+}
+HLOCAL Win32Platform::LocalFree(HLOCAL memory) {
+    return ::LocalFree(memory);
+}
+
+// --- Service Control Manager
+// Fails with ERROR_FAILED_SERVICE_CONTROLLER_CONNECT when the process was started from a console
+// rather than by the SCM.
+BOOL Win32Platform::StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* serviceTable) {
+    return ::StartServiceCtrlDispatcherW(serviceTable);
+}
+SERVICE_STATUS_HANDLE Win32Platform::RegisterServiceCtrlHandlerExW(LPCWSTR serviceName,
+                                                                   LPHANDLER_FUNCTION_EX handler,
+                                                                   LPVOID context) {
+    return ::RegisterServiceCtrlHandlerExW(serviceName, handler, context);
+}
+BOOL Win32Platform::SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, SERVICE_STATUS* status) {
+    return ::SetServiceStatus(statusHandle, status);
+}
+SC_HANDLE Win32Platform::OpenSCManagerW(LPCWSTR machineName, LPCWSTR databaseName,
+                                        DWORD desiredAccess) {
+    return ::OpenSCManagerW(machineName, databaseName, desiredAccess);
+}
+SC_HANDLE Win32Platform::CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR displayName,
+                                        DWORD desiredAccess, DWORD serviceType, DWORD startType,
+                                        DWORD errorControl, LPCWSTR binaryPathName,
+                                        LPCWSTR loadOrderGroup, LPDWORD tagId, LPCWSTR dependencies,
+                                        LPCWSTR serviceStartName, LPCWSTR password) {
+    return ::CreateServiceW(manager, serviceName, displayName, desiredAccess, serviceType,
+                            startType, errorControl, binaryPathName, loadOrderGroup, tagId,
+                            dependencies, serviceStartName, password);
+}
+BOOL Win32Platform::StartServiceW(SC_HANDLE service, DWORD numArgs, LPCWSTR* args) {
+    return ::StartServiceW(service, numArgs, args);
+}
+SC_HANDLE Win32Platform::OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD desiredAccess) {
+    return ::OpenServiceW(manager, serviceName, desiredAccess);
+}
+BOOL Win32Platform::ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
+    return ::ControlService(service, control, status);
+}
+BOOL Win32Platform::QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
+    return ::QueryServiceStatus(service, status);
+}
+BOOL Win32Platform::DeleteService(SC_HANDLE service) {
+    return ::DeleteService(service);
+}
+BOOL Win32Platform::CloseServiceHandle(SC_HANDLE handle) {
+    return ::CloseServiceHandle(handle);
+}
+
+// --- kernel
+HANDLE Win32Platform::CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manualReset,
+                                   BOOL initialState, LPCWSTR name) {
+    return ::CreateEventW(security, manualReset, initialState, name);
+}
+BOOL Win32Platform::SetEvent(HANDLE event) {
+    return ::SetEvent(event);
+}
+BOOL Win32Platform::ResetEvent(HANDLE event) {
+    return ::ResetEvent(event);
+}
+DWORD Win32Platform::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    return ::WaitForSingleObject(handle, milliseconds);
+}
+BOOL Win32Platform::CloseHandle(HANDLE handle) {
+    return ::CloseHandle(handle);
+}
+void Win32Platform::InitializeCriticalSection(LPCRITICAL_SECTION section) {
+    ::InitializeCriticalSection(section);
+}
+void Win32Platform::EnterCriticalSection(LPCRITICAL_SECTION section) {
+    ::EnterCriticalSection(section);
+}
+void Win32Platform::LeaveCriticalSection(LPCRITICAL_SECTION section) {
+    ::LeaveCriticalSection(section);
+}
+void Win32Platform::DeleteCriticalSection(LPCRITICAL_SECTION section) {
+    ::DeleteCriticalSection(section);
+}
+// MinGW's C runtime is msvcrt.dll, which sets up and frees its per-thread data on thread attach
+// and detach, so threads made by CreateThread (not _beginthreadex) may use it.
+HANDLE Win32Platform::CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
+                                   LPTHREAD_START_ROUTINE startAddress, LPVOID parameter,
+                                   DWORD creationFlags, LPDWORD threadId) {
+    return ::CreateThread(security, stackSize, startAddress, parameter, creationFlags, threadId);
+}
+void Win32Platform::Sleep(DWORD milliseconds) {
+    ::Sleep(milliseconds);
+}
+DWORD Win32Platform::GetLastError() {
+    return ::GetLastError();
+}
+void Win32Platform::SetLastError(DWORD error) {
+    ::SetLastError(error);
+}
+// A path longer than `size` is cut, and the call returns `size` with ERROR_INSUFFICIENT_BUFFER
+// instead of failing.
+DWORD Win32Platform::GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
+    return ::GetModuleFileNameW(module, fileName, size);
+}
+
+// --- console
+// Both forms go through the C runtime's one narrow stdout, so wide and narrow text keep their
+// order and the bytes are UTF-8 as on every other platform. The stream is in text mode: "\n"
+// leaves the process as CR LF. A service has no console; the writes then fail unseen.
+void Win32Platform::PrintWide(LPCWSTR text) {
+    // The length includes the terminating NUL because the input length is -1.
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1) return;
+    std::string utf8(static_cast<std::size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), size, nullptr, nullptr);
+    utf8.pop_back();
+    PrintNarrow(utf8.c_str());
+}
+void Win32Platform::PrintNarrow(const char* text) {
+    std::fwrite(text, 1, std::char_traits<char>::length(text), stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace platform::win32
