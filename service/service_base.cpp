@@ -1,1 +1,191 @@
-// in progress
+// The service frame: the dispatcher connection, the control handler, the wrappers around the
+// handlers and the status reports with their check points.
+#include "service/service_base.h"
+
+CServiceBase* CServiceBase::s_service = nullptr;
+DWORD CServiceBase::s_checkPoint = 1;
+
+namespace {
+constexpr DWORD kControlsAccepted =
+    SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT;
+}  // namespace
+
+CServiceBase::CServiceBase(platform::Platform& platform, LPCWSTR serviceName)
+    : m_platform(platform),
+      m_name(serviceName),
+      m_status{
+          SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, kControlsAccepted, NO_ERROR, 0, 0, 0},
+      m_statusLock{} {
+    m_platform.InitializeCriticalSection(&m_statusLock);
+}
+
+CServiceBase::~CServiceBase() {
+    m_platform.DeleteCriticalSection(&m_statusLock);
+}
+
+BOOL CServiceBase::Run(CServiceBase& service) {
+    s_service = &service;
+    // The simulated machine runs several processes in one host process, so the process-wide
+    // counter starts here: Run is entered once per process, before any report.
+    s_checkPoint = 1;
+
+    platform::Platform& platform = service.m_platform;
+    service.m_serviceMainDone = platform.CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (service.m_serviceMainDone == nullptr) return FALSE;
+
+    SERVICE_TABLE_ENTRYW table[] = {
+        {const_cast<LPWSTR>(service.m_name), &CServiceBase::ServiceMain},
+        {nullptr, nullptr},
+    };
+    const BOOL ran = platform.StartServiceCtrlDispatcherW(table);
+    const DWORD dispatcherError = ran ? NO_ERROR : platform.GetLastError();
+    // The dispatcher returns once SERVICE_STOPPED is reported, before ServiceMain's thread ends.
+    if (ran && service.m_serviceMainEntered)
+        platform.WaitForSingleObject(service.m_serviceMainDone, INFINITE);
+    platform.CloseHandle(service.m_serviceMainDone);
+    service.m_serviceMainDone = nullptr;
+    if (!ran) platform.SetLastError(dispatcherError);
+    return ran;
+}
+
+void WINAPI CServiceBase::ServiceMain(DWORD argc, LPWSTR* argv) {
+    CServiceBase& service = *s_service;
+    service.m_serviceMainEntered = true;
+    platform::Platform& platform = service.m_platform;
+    service.m_statusHandle = platform.RegisterServiceCtrlHandlerExW(
+        service.m_name, &CServiceBase::ServiceCtrlHandler, nullptr);
+    if (service.m_statusHandle != nullptr) {
+        service.Start(argc, argv);
+    } else {
+        // Without a status handle nothing can be reported to the SCM; the record is all that
+        // is left to say why the service did not start.
+        service.WriteErrorLogEntry(L"RegisterServiceCtrlHandlerEx", platform.GetLastError());
+    }
+    platform.SetEvent(service.m_serviceMainDone);
+}
+
+DWORD WINAPI CServiceBase::ServiceCtrlHandler(DWORD control, DWORD eventType, LPVOID, LPVOID) {
+    CServiceBase& service = *s_service;
+    switch (control) {
+        case SERVICE_CONTROL_STOP:
+            service.Stop();
+            break;
+        case SERVICE_CONTROL_PAUSE:
+            service.Pause();
+            break;
+        case SERVICE_CONTROL_CONTINUE:
+            service.Continue();
+            break;
+        case SERVICE_CONTROL_SHUTDOWN:
+            service.Shutdown();
+            break;
+        case SERVICE_CONTROL_POWEREVENT:
+            if (eventType == PBT_APMSUSPEND)
+                service.OnSystemSuspend();
+            else if (eventType == PBT_APMRESUMEAUTOMATIC)
+                service.OnSystemResume();
+            break;
+        default:
+            break;
+    }
+    return NO_ERROR;
+}
+
+void CServiceBase::Start(DWORD argc, LPWSTR* argv) {
+    try {
+        ReportServiceStatus(SERVICE_START_PENDING);
+        OnStart(argc, argv);
+    } catch (DWORD error) {
+        WriteErrorLogEntry(L"Service Start", error);
+        ReportServiceStatus(SERVICE_STOPPED, error);
+    } catch (...) {
+        WriteEventLogEntry(L"Service failed to start.", EVENTLOG_ERROR_TYPE);
+        ReportServiceStatus(SERVICE_STOPPED);
+    }
+}
+
+void CServiceBase::Stop() {
+    const DWORD originalState = CurrentStatus().dwCurrentState;
+    try {
+        ReportServiceStatus(SERVICE_STOP_PENDING);
+        OnStop();
+        ReportServiceStatus(SERVICE_STOPPED);
+    } catch (DWORD error) {
+        WriteErrorLogEntry(L"Service Stop", error);
+        ReportServiceStatus(originalState);
+    } catch (...) {
+        WriteEventLogEntry(L"Service failed to stop.", EVENTLOG_ERROR_TYPE);
+        ReportServiceStatus(originalState);
+    }
+}
+
+void CServiceBase::Pause() {
+    try {
+        ReportServiceStatus(SERVICE_PAUSE_PENDING);
+        OnPause();
+        ReportServiceStatus(SERVICE_PAUSED);
+    } catch (DWORD error) {
+        WriteErrorLogEntry(L"Service Pause", error);
+        ReportServiceStatus(SERVICE_RUNNING);
+    } catch (...) {
+        WriteEventLogEntry(L"Service failed to pause.", EVENTLOG_ERROR_TYPE);
+        ReportServiceStatus(SERVICE_RUNNING);
+    }
+}
+
+void CServiceBase::Continue() {
+    try {
+        ReportServiceStatus(SERVICE_CONTINUE_PENDING);
+        OnContinue();
+        ReportServiceStatus(SERVICE_RUNNING);
+    } catch (DWORD error) {
+        WriteErrorLogEntry(L"Service Continue", error);
+        ReportServiceStatus(SERVICE_PAUSED);
+    } catch (...) {
+        WriteEventLogEntry(L"Service failed to resume.", EVENTLOG_ERROR_TYPE);
+        ReportServiceStatus(SERVICE_PAUSED);
+    }
+}
+
+void CServiceBase::Shutdown() {
+    try {
+        WriteEventLogEntry(L"BrevRbtnService in Shutdown", EVENTLOG_INFORMATION_TYPE);
+        OnShutdown();
+        ReportServiceStatus(SERVICE_STOPPED);
+    } catch (DWORD error) {
+        WriteErrorLogEntry(L"Service Shutdown", error);
+    } catch (...) {
+        WriteEventLogEntry(L"Service failed to shut down.", EVENTLOG_ERROR_TYPE);
+    }
+}
+
+BOOL CServiceBase::ReportServiceStatus(DWORD currentState, DWORD win32ExitCode) {
+    // One report at a time: the control thread and the service-main thread both report, and a
+    // report must never send fields that the other thread set.
+    m_platform.EnterCriticalSection(&m_statusLock);
+    m_status.dwCurrentState = currentState;
+    m_status.dwWin32ExitCode = win32ExitCode;
+    m_status.dwWaitHint = 0;
+    const bool settled = currentState == SERVICE_RUNNING || currentState == SERVICE_STOPPED;
+    m_status.dwCheckPoint = settled ? 0 : s_checkPoint++;
+    const BOOL accepted = m_platform.SetServiceStatus(m_statusHandle, &m_status);
+    m_platform.LeaveCriticalSection(&m_statusLock);
+    return accepted;
+}
+
+SERVICE_STATUS CServiceBase::CurrentStatus() {
+    m_platform.EnterCriticalSection(&m_statusLock);
+    const SERVICE_STATUS status = m_status;
+    m_platform.LeaveCriticalSection(&m_statusLock);
+    return status;
+}
+
+void CServiceBase::OnStart(DWORD, LPWSTR*) {}
+void CServiceBase::OnStop() {}
+void CServiceBase::OnPause() {
+    WriteEventLogEntry(L"BrevRbtnService in OnPause", EVENTLOG_INFORMATION_TYPE);
+}
+void CServiceBase::OnContinue() {}
+void CServiceBase::OnShutdown() {}
+void CServiceBase::OnSystemSuspend() {}
+void CServiceBase::OnSystemResume() {}

@@ -8,6 +8,8 @@
 // called from any thread.
 #pragma once
 
+#include <atomic>
+
 #include "platform/platform.h"
 
 class CServiceBase {
@@ -75,4 +77,6 @@ class CServiceBase {
     // Signalled when ServiceMain has returned, so that Run never lets the object be destroyed
     // while the service-main thread still uses it.
     HANDLE m_serviceMainDone = nullptr;
+    // Set as ServiceMain begins; Run waits for m_serviceMainDone only then.
+    std::atomic<bool> m_serviceMainEntered = false;
 };
