@@ -14,7 +14,7 @@ namespace platform {
 
 // Event log (advapi32). Any thread. An event source handle is closed with DeregisterEventSource.
 class EventLog {
-  public:
+public:
     virtual ~EventLog() = default;
     virtual HANDLE RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName) = 0;
     virtual BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId,
@@ -27,7 +27,7 @@ class EventLog {
 // RegQueryValueExW may leave the data buffer undefined (ERROR_MORE_DATA does); callers that must
 // keep their value query into a temporary.
 class Registry {
-  public:
+public:
     virtual ~Registry() = default;
     virtual LSTATUS RegOpenKeyExW(HKEY root, LPCWSTR subKey, DWORD options, REGSAM access,
                                   PHKEY result) = 0;
@@ -40,7 +40,7 @@ class Registry {
 // the platform returns belong to the caller, who frees them with WlanFreeMemory; a client
 // handle is closed with WlanCloseHandle.
 class NativeWifi {
-  public:
+public:
     virtual ~NativeWifi() = default;
     virtual DWORD WlanOpenHandle(DWORD clientVersion, PVOID reserved, PDWORD negotiatedVersion,
                                  HANDLE* clientHandle) = 0;
@@ -63,7 +63,7 @@ class NativeWifi {
 // A device information set is freed with SetupDiDestroyDeviceInfoList, a device handle with
 // CloseHandle, and a LocalAlloc block with LocalFree.
 class Devices {
-  public:
+public:
     virtual ~Devices() = default;
     virtual HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, LPCWSTR enumerator, HWND parent,
                                           DWORD flags) = 0;
@@ -96,7 +96,7 @@ class Devices {
 // function's thread. Service and manager handles are closed with CloseServiceHandle; a status
 // handle is never closed.
 class ServiceControl {
-  public:
+public:
     virtual ~ServiceControl() = default;
     virtual BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* serviceTable) = 0;
     virtual SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExW(LPCWSTR serviceName,
@@ -124,7 +124,7 @@ class ServiceControl {
 // thread has ended. Event and thread handles are closed with CloseHandle. Sleep(0) gives the
 // processor to another ready thread.
 class Kernel {
-  public:
+public:
     virtual ~Kernel() = default;
     virtual HANDLE CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initialState,
                                 LPCWSTR name) = 0;
@@ -148,7 +148,7 @@ class Kernel {
 // Console output of the process. Any thread; never fails visibly. The text is already formatted;
 // both forms reach the one standard output in the order of the calls, wide text as UTF-8.
 class Console {
-  public:
+public:
     virtual ~Console() = default;
     virtual void PrintWide(LPCWSTR text) = 0;
     virtual void PrintNarrow(const char* text) = 0;

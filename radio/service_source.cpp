@@ -3,10 +3,6 @@
 
 #include <stdexcept>
 
-namespace {
-constexpr wchar_t kServiceName[] = L"BrevRctlService";
-}  // namespace
-
 CServiceSource::CServiceSource(platform::Platform& platform)
     : CServiceBase(platform, kServiceName) {
     Platform().InitializeCriticalSection(&m_queueLock);

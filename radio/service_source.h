@@ -12,7 +12,10 @@
 #include "service/service_base.h"
 
 class CServiceSource : public CServiceBase {
-  public:
+public:
+    // The service's name at the SCM, its display name, and the event source of its records.
+    static constexpr const wchar_t* kServiceName = L"BrevRctlService";
+
     explicit CServiceSource(platform::Platform& platform);
     ~CServiceSource() override;
 
@@ -45,13 +48,13 @@ class CServiceSource : public CServiceBase {
     void Enqueue(DWORD request);
     void WorkerLoop();
 
-  protected:
+protected:
     void OnStart(DWORD argc, LPWSTR* argv) override;
     void OnStop() override;
     void OnShutdown() override;
     void OnSystemResume() override;
 
-  private:
+private:
     static DWORD WINAPI WorkerThreadProc(LPVOID service);
     bool StopRequested() const { return m_stopFlag.load() != 0; }
     // Waits `milliseconds` unless a stop comes first; returns false when the service is stopping.

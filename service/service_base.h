@@ -13,7 +13,7 @@
 #include "platform/platform.h"
 
 class CServiceBase {
-  public:
+public:
     // `serviceName` must outlive the object; it is never copied or freed.
     CServiceBase(platform::Platform& platform, LPCWSTR serviceName);
     virtual ~CServiceBase();
@@ -47,7 +47,7 @@ class CServiceBase {
     LPCWSTR ServiceName() const { return m_name; }
     SERVICE_STATUS CurrentStatus();
 
-  protected:
+protected:
     // Handlers. A handler that fails with a Win32 error throws the code as a DWORD.
     virtual void OnStart(DWORD argc, LPWSTR* argv);
     virtual void OnStop();
@@ -59,7 +59,7 @@ class CServiceBase {
 
     platform::Platform& Platform() const { return m_platform; }
 
-  private:
+private:
     static void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
     static DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD eventType, LPVOID eventData,
                                            LPVOID context);

@@ -103,9 +103,8 @@ TEST(SimMachineDevices, ReadBlocksUntilTheDriverCompletesOrTheReadIsCancelled) {
     HANDLE device = INVALID_HANDLE_VALUE;
     std::vector<std::pair<BOOL, DWORD>> reads;
     process.RunOnThread("reader", [&] {
-        device = process.CreateFileW(machine.Devices().SwitchDevicePaths()[0].c_str(),
-                                     GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                     nullptr);
+        device = process.CreateFileW(machine.Devices().SwitchDevicePaths()[0].c_str(), GENERIC_READ,
+                                     FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
         for (int i = 0; i < 2; ++i) {
             DWORD value = 0, bytes = 0;
             const BOOL ok = process.ReadFile(device, &value, 4, &bytes, nullptr);

@@ -31,7 +31,7 @@ struct ReadCompletion {
 };
 
 class SimDevices {
-  public:
+public:
     explicit SimDevices(SimMachine& machine);
 
     HDEVINFO SetupDiGetClassDevsW(SimProcess& caller, const GUID* classGuid, LPCWSTR enumerator,
@@ -75,7 +75,7 @@ class SimDevices {
     int LiveLocalAllocations() const { return static_cast<int>(m_localBlocks.size()); }
     int BadLocalFrees() const { return m_badLocalFrees; }
 
-  private:
+private:
     struct OpenDevice;
     struct DeviceInfoSet {
         std::vector<std::wstring> paths;

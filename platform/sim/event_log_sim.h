@@ -10,7 +10,7 @@ class SimMachine;
 class SimProcess;
 
 class SimEventLog {
-  public:
+public:
     explicit SimEventLog(SimMachine& machine) : m_machine(machine) {}
 
     HANDLE RegisterEventSourceW(SimProcess& caller, LPCWSTR serverName, LPCWSTR sourceName);
@@ -19,7 +19,7 @@ class SimEventLog {
                       LPVOID rawData);
     BOOL DeregisterEventSource(SimProcess& caller, HANDLE eventLog);
 
-  private:
+private:
     SimMachine& m_machine;
 };
 

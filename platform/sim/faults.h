@@ -20,7 +20,7 @@ struct FaultRule {
 };
 
 class FaultPlan {
-  public:
+public:
     void Add(FaultRule rule);
     void Clear();
     // Counts a call of `operation` and says whether it fails, and with which code.
@@ -28,7 +28,7 @@ class FaultPlan {
     std::uint64_t CallCount(const std::string& operation) const;
     const std::map<std::string, std::uint64_t>& CallCounts() const { return m_calls; }
 
-  private:
+private:
     std::vector<FaultRule> m_rules;
     std::map<std::string, std::uint64_t> m_calls;
 };

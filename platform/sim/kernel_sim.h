@@ -14,7 +14,7 @@ class SimProcess;
 struct SimThread;
 
 class SimKernel {
-  public:
+public:
     explicit SimKernel(SimMachine& machine) : m_machine(machine) {}
 
     HANDLE CreateEventW(SimProcess& caller, BOOL manualReset, BOOL initialState);
@@ -38,7 +38,7 @@ class SimKernel {
     static DWORD LastError();
     static void SetLastError(DWORD error);
 
-  private:
+private:
     struct CriticalSection {
         const SimThread* owner = nullptr;
         int recursion = 0;

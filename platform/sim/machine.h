@@ -29,7 +29,7 @@ using ProcessEntry = std::function<int(platform::Platform& platform, int argc, w
 
 // One simulated process: its view of the machine is the Platform it implements.
 class SimProcess final : public platform::Platform {
-  public:
+public:
     SimProcess(SimMachine& machine, int id, std::string name, std::wstring imagePath);
 
     int Id() const { return m_id; }
@@ -139,7 +139,7 @@ class SimProcess final : public platform::Platform {
     void PrintWide(LPCWSTR text) override;
     void PrintNarrow(const char* text) override;
 
-  private:
+private:
     SimMachine& m_machine;
     int m_id;
     std::string m_name;
@@ -154,7 +154,7 @@ class SimProcess final : public platform::Platform {
 using ResourceCounts = std::map<std::string, int>;
 
 class SimMachine {
-  public:
+public:
     SimMachine();
     ~SimMachine();
     SimMachine(const SimMachine&) = delete;
@@ -197,7 +197,7 @@ class SimMachine {
     // What the processes still hold: handles, allocations, live threads, by kind.
     ResourceCounts OpenResources();
 
-  private:
+private:
     friend class SimProcess;
     void OnProcessExit(std::unique_lock<std::mutex>& lock, SimProcess& process, int code);
 

@@ -75,7 +75,7 @@ struct Observation {
 };
 
 class Observations {
-  public:
+public:
     void Add(Observation observation);
     const std::vector<Observation>& All() const { return m_all; }
     std::size_t Size() const { return m_all.size(); }
@@ -92,7 +92,7 @@ class Observations {
         return result;
     }
 
-  private:
+private:
     std::vector<Observation> m_all;
     std::function<void(const Observation&)> m_listener;
 };

@@ -64,7 +64,7 @@ struct IdleResult {
 };
 
 class SimCore {
-  public:
+public:
     SimCore();
     ~SimCore();
     SimCore(const SimCore&) = delete;
@@ -126,7 +126,7 @@ class SimCore {
     Observations& Log() { return m_log; }
     void Observe(Observation observation);
 
-  private:
+private:
     void ScheduleNext();  // hands the baton on; the caller has given it up
     void WakeReadyThreads();
     void RunThreadBody(SimThread* thread, std::function<void()> body);
