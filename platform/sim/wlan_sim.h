@@ -3,7 +3,7 @@
 // accounted, so that a leak or a bad free shows.
 #pragma once
 
-#include <map>
+#include <cstddef>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,6 +29,9 @@ struct SimWlanInterface {
 class SimWlan {
 public:
     explicit SimWlan(SimMachine& machine) : m_machine(machine) {}
+    ~SimWlan();
+    SimWlan(const SimWlan&) = delete;
+    SimWlan& operator=(const SimWlan&) = delete;
 
     DWORD WlanOpenHandle(SimProcess& caller, DWORD clientVersion, PVOID reserved,
                          PDWORD negotiatedVersion, HANDLE* clientHandle);
@@ -55,6 +58,11 @@ public:
     int BadFrees() const { return m_badFrees; }
 
 private:
+    bool IsClientOf(SimProcess& caller, HANDLE clientHandle);
+    SimWlanInterface* FindByGuid(const GUID& guid);
+    // A platform allocation handed to a caller, who must free it with WlanFreeMemory.
+    void* Allocate(std::size_t bytes);
+
     SimMachine& m_machine;
     std::vector<SimWlanInterface> m_interfaces;
     std::set<void*> m_allocations;
