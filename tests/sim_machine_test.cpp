@@ -122,7 +122,7 @@ TEST(SimMachineDevices, ReadBlocksUntilTheDriverCompletesOrTheReadIsCancelled) {
     process.RunOnThread("canceller", [&] { cancelled = process.CancelIoEx(device, nullptr); });
     EXPECT_TRUE(cancelled);
     ASSERT_EQ(reads.size(), 2u);
-    EXPECT_EQ(reads[1], std::make_pair(FALSE, ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(reads[1], std::make_pair(FALSE, DWORD{ERROR_OPERATION_ABORTED}));
     EXPECT_TRUE(machine.OpenResources().empty());
 }
 
