@@ -1,14 +1,17 @@
 // Simulated machine only: the Service Control Manager, its service database and the service
 // control dispatcher of the processes it starts.
+//
+// Services are known by name, compared without regard to ASCII case. A service runs in the
+// process that StartServiceW or the driver's StartServiceProcess launched for it; that process's
+// dispatcher runs ServiceMain on a thread named "<process>/service-main" and delivers queued
+// controls on the thread that called it. Every status report is kept whole as a StatusReport
+// observation, every registration as a ServiceRegistration. Every platform operation can be made
+// to fail by its Win32 name.
 #pragma once
 
-#include <deque>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "platform/sim/observations.h"
 #include "platform/win_types.h"
@@ -59,8 +62,12 @@ public:
     // the Win32 error code. `raw` skips the checks and hands any control to the handler.
     DWORD SendControl(const std::wstring& service, DWORD control, DWORD eventType = 0,
                       bool raw = false);
+    // What the SCM holds for `service`: its registration, if it is registered, and its status
+    // (all zero for a service the SCM has never heard of).
     std::optional<ServiceRegistration> Registration(const std::wstring& service) const;
     SERVICE_STATUS CurrentStatus(const std::wstring& service) const;
+    // What the service's control handler returned for the last control delivered to it.
+    std::optional<DWORD> LastHandlerResult(const std::wstring& service) const;
     // The process that hosts `service`, or null.
     SimProcess* HostProcess(const std::wstring& service) const;
 
