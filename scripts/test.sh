@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# The one test command: installs what is missing, then builds and tests every preset in turn
+# (native, both sanitizers, and the Windows build under Wine), stopping at the first failure.
+# Ends with the line "N passed, N failed", counted over every test run.
+set -uo pipefail
+
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=${JOBS:-2}
+presets=(dev asan tsan windows)
+passed=0
+failed=0
+
+summary() {
+    echo "$passed passed, $failed failed"
+}
+
+fail() {
+    echo "test: $*" >&2
+    summary
+    exit 1
+}
+
+seconds_since() {
+    echo $((SECONDS - $1))
+}
+
+# Adds the counts of a ctest log to the totals: "...tests passed, F tests failed out of T".
+count_ctest() {
+    local line total bad
+    line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$1" | tail -n 1)
+    [[ -n $line ]] || return 0
+    bad=$(sed -E 's/.* ([0-9]+) tests? failed out of.*/\1/' <<<"$line")
+    total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+}
+
+# ThreadSanitizer cannot start where the kernel randomises mmap with more bits than it maps
+# ("unexpected memory mapping"); without address randomisation it can.
+tsan_prefix() {
+    local probe=$root/build/tsan-probe
+    mkdir -p "$probe"
+    printf 'int main() { return 0; }\n' >"$probe/probe.cpp"
+    g++ -fsanitize=thread "$probe/probe.cpp" -o "$probe/probe" || return 0
+    if "$probe/probe" 2>&1 | grep -q 'unexpected memory mapping'; then
+        echo "setarch $(uname -m) -R"
+    fi
+}
+
+bash scripts/setup.sh || fail "setup failed"
+mkdir -p build
+
+for preset in "${presets[@]}"; do
+    prefix=()
+    [[ $preset == tsan ]] && read -ra prefix <<<"$(tsan_prefix)"
+    ((${#prefix[@]})) && echo "test: tsan runs without address randomisation (${prefix[*]})"
+
+    echo "=== $preset"
+    start=$SECONDS
+    "${prefix[@]}" cmake --preset "$preset" >"build/$preset.configure.log" 2>&1 ||
+        { cat "build/$preset.configure.log"; fail "$preset: configure failed"; }
+    "${prefix[@]}" cmake --build --preset "$preset" -j "$jobs" || fail "$preset: build failed"
+    build_s=$(seconds_since "$start")
+
+    start=$SECONDS
+    log=build/$preset/ctest.log
+    "${prefix[@]}" ctest --preset "$preset" -j "$jobs" --output-on-failure 2>&1 | tee "$log"
+    status=${PIPESTATUS[0]}
+    count_ctest "$log"
+    test_s=$(seconds_since "$start")
+    echo "time: $preset build ${build_s} s, test ${test_s} s"
+    ((status == 0)) || fail "$preset: tests failed"
+done
+
+summary
