@@ -1,0 +1,145 @@
+// The executable from the command line: which arguments install, remove, do nothing or run the
+// service, and every console line of the installer and the remover.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "platform/text.h"
+#include "tests/service_harness.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using testing_support::kImagePath;
+using testing_support::ServiceHarness;
+
+class ProcessEntryTest : public ::testing::Test {
+protected:
+    // Runs the executable from a console with `args` until it exits; returns its print calls.
+    std::vector<std::string> Run(std::vector<std::wstring> args,
+                                 const std::wstring& image = kImagePath) {
+        sim::SimProcess* process = harness.machine.Launch(image, std::move(args));
+        EXPECT_NE(process, nullptr);
+        if (process == nullptr) return {};
+        EXPECT_TRUE(harness.machine.RunUntilExited(*process, 60'000).idle);
+        EXPECT_TRUE(process->HasExited());
+        EXPECT_EQ(process->ExitCode(), 0);
+        std::vector<std::string> prints;
+        for (auto& output : harness.machine.Log().Of<sim::ConsoleOutput>())
+            if (output.process == process->Name()) prints.push_back(output.text);
+        return prints;
+    }
+
+    std::size_t Registrations() {
+        return harness.machine.Log().Of<sim::ServiceRegistration>().size();
+    }
+
+    ServiceHarness harness;
+};
+
+TEST_F(ProcessEntryTest, InstallOrRemoveInAnyCaseWithDashOrSlashOnlyAsTheFirstArgument) {
+    for (const wchar_t* install : {L"-install", L"-INSTALL", L"/Install"}) {
+        SCOPED_TRACE(platform::Utf8FromWide(install));
+        ServiceHarness fresh;
+        sim::SimProcess* process = fresh.machine.Launch(kImagePath, {install, L"-remove"});
+        ASSERT_TRUE(fresh.machine.RunUntilExited(*process, 60'000).idle);
+        EXPECT_EQ(process->Stdout(), "BrevRctlService is installed.\n");
+        EXPECT_TRUE(fresh.machine.Scm().Registration(CServiceSource::kServiceName).has_value());
+    }
+    for (const wchar_t* nothing : {L"--install", L"-", L"/?", L"-installx", L"/removed"}) {
+        SCOPED_TRACE(platform::Utf8FromWide(nothing));
+        EXPECT_TRUE(Run({nothing}).empty());
+    }
+    EXPECT_EQ(Registrations(), 0u);
+}
+
+TEST_F(ProcessEntryTest, AnyOtherArgumentRunsAsTheServiceAndAConsoleCannotConnect) {
+    const std::vector<std::string> expected = {
+        "Parameters:\n", " -install  to install the service.\n",
+        " -remove   to remove the service.\n", "Service failed to run w/err 0x00000427\n"};
+    EXPECT_EQ(Run({}), expected);
+    EXPECT_EQ(Run({L"install"}), expected);
+    EXPECT_EQ(Run({L""}), expected);
+    EXPECT_EQ(Registrations(), 0u);
+    EXPECT_TRUE(harness.machine.OpenResources().empty());
+}
+
+TEST_F(ProcessEntryTest, InstallRegistersTheQuotedPathAndStartsTheService) {
+    EXPECT_THAT(Run({L"-install"}), ElementsAre("BrevRctlService is installed.\n"));
+    auto registration = harness.machine.Scm().Registration(CServiceSource::kServiceName);
+    ASSERT_TRUE(registration.has_value());
+    EXPECT_EQ(registration->displayName, L"BrevRctlService");
+    EXPECT_EQ(registration->serviceType, SERVICE_WIN32_OWN_PROCESS);
+    EXPECT_EQ(registration->startType, SERVICE_AUTO_START);
+    EXPECT_EQ(registration->errorControl, SERVICE_ERROR_IGNORE);
+    EXPECT_EQ(registration->binaryPath, L"\"" + std::wstring(kImagePath) + L"\"");
+    EXPECT_THAT(registration->dependencies, ElementsAre(L"WlanSvc"));
+    EXPECT_EQ(registration->account, L"LocalSystem");
+    EXPECT_FALSE(registration->hasPassword);
+    // The SCM started the service from the quoted path: it is running on the switch device.
+    EXPECT_EQ(harness.machine.Scm().CurrentStatus(CServiceSource::kServiceName).dwCurrentState,
+              SERVICE_RUNNING);
+}
+
+TEST_F(ProcessEntryTest, InstallFailuresPrintTheirLineAndRegisterNothingMore) {
+    Run({L"-install"});
+    EXPECT_THAT(Run({L"-install"}), ElementsAre("CreateService failed w/err 0x00000431\n"));
+    EXPECT_EQ(Registrations(), 1u);
+
+    ServiceHarness unprivileged;
+    unprivileged.machine.Scm().SetCallerPrivileged(false);
+    sim::SimProcess* process = unprivileged.machine.Launch(kImagePath, {L"-install"});
+    ASSERT_TRUE(unprivileged.machine.RunUntilExited(*process, 60'000).idle);
+    EXPECT_EQ(process->Stdout(), "OpenSCManager failed w/err 0x00000005\n");
+
+    ServiceHarness notStarting;
+    notStarting.machine.Faults().Add({"StartServiceW", ERROR_SERVICE_DISABLED, 0, 1});
+    process = notStarting.machine.Launch(kImagePath, {L"-install"});
+    ASSERT_TRUE(notStarting.machine.RunUntilExited(*process, 60'000).idle);
+    EXPECT_EQ(process->Stdout(), "StartSerive failed w/err 0x00000422\n");
+    EXPECT_TRUE(notStarting.machine.Scm().Registration(CServiceSource::kServiceName).has_value());
+    EXPECT_TRUE(notStarting.machine.OpenResources().empty());
+}
+
+TEST_F(ProcessEntryTest, ModulePathCutOffAtTheBufferRegistersNothing) {
+    const std::wstring longPath = L"C:\\" + std::wstring(280, L'd') + L"\\BrevRctlService.exe";
+    harness.machine.InstallImage(longPath, ProcessEntry);
+    EXPECT_THAT(Run({L"-install"}, longPath),
+                ElementsAre("GetModuleFileName failed w/err 0x0000007a\n"));
+    harness.machine.Faults().Add({"GetModuleFileNameW", ERROR_ACCESS_DENIED, 0, 1});
+    EXPECT_THAT(Run({L"-install"}), ElementsAre("GetModuleFileName failed w/err 0x00000005\n"));
+    EXPECT_EQ(Registrations(), 0u);
+}
+
+TEST_F(ProcessEntryTest, RemoveStopsARunningServiceWaitsAndDeletesIt) {
+    harness.machine.Wlan().AddInterface("wlan0", {{}});
+    Run({L"-install"});
+    harness.Switch(0);
+    EXPECT_EQ(harness.Software("wlan0"), dot11_radio_state_off);
+    const auto prints = Run({L"-remove"});
+    ASSERT_GE(prints.size(), 3u);
+    EXPECT_EQ(prints.front(), "Stopping BrevRctlService.");
+    EXPECT_LE(prints.size(), 4u);  // at most one dot
+    if (prints.size() == 4) {
+        EXPECT_EQ(prints[1], ".");
+    }
+    EXPECT_EQ(prints[prints.size() - 2], "\nBrevRctlService is stopped.\n");
+    EXPECT_EQ(prints.back(), "BrevRctlService is removed.\n");
+    EXPECT_FALSE(harness.machine.Scm().Registration(CServiceSource::kServiceName).has_value());
+    EXPECT_TRUE(harness.ServiceProcessExited());
+    EXPECT_TRUE(harness.machine.OpenResources().empty());
+}
+
+TEST_F(ProcessEntryTest, RemoveOfAStoppedOrAbsentServiceAndFailedDeletion) {
+    harness.machine.Devices().SetSwitchPresent(false);  // the service stops by itself
+    Run({L"-install"});
+    EXPECT_THAT(Run({L"-remove"}), ElementsAre("BrevRctlService is removed.\n"));
+    EXPECT_THAT(Run({L"-remove"}), ElementsAre("OpenService failed w/err 0x00000424\n"));
+
+    Run({L"-install"});
+    harness.machine.Faults().Add({"DeleteService", ERROR_ACCESS_DENIED, 0, 1});
+    EXPECT_THAT(Run({L"/REMOVE"}), ElementsAre("DeleteService failed w/err 0x00000005\n"));
+    EXPECT_TRUE(harness.machine.Scm().Registration(CServiceSource::kServiceName).has_value());
+    EXPECT_TRUE(harness.machine.OpenResources().empty());
+}
+
+}  // namespace

@@ -1,0 +1,381 @@
+// The radio switch service from switch to radio on the simulated machine: start-up order, the
+// mapping of switch values and BIOS statuses, the queue, the not-ready wait, and stopping from
+// every state without waiting anything out.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/service_harness.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using testing_support::ServiceHarness;
+
+std::vector<std::wstring> Only(const std::vector<std::wstring>& messages,
+                               const std::wstring& prefix) {
+    std::vector<std::wstring> matching;
+    for (auto& message : messages)
+        if (message.rfind(prefix, 0) == 0) matching.push_back(message);
+    return matching;
+}
+
+class RadioService : public ::testing::Test {
+protected:
+    void SetUp() override { harness.machine.Wlan().AddInterface("wlan0", {{}}); }
+
+    // Stops the service and checks that it ended at once and released everything.
+    void StopAndExpectCleanEnd() {
+        const std::uint64_t stoppedAt = harness.machine.NowMs();
+        harness.Stop();
+        EXPECT_TRUE(harness.ServiceProcessExited());
+        EXPECT_EQ(harness.machine.NowMs(), stoppedAt);
+        EXPECT_EQ(harness.machine.Scm().CurrentStatus(CServiceSource::kServiceName).dwCurrentState,
+                  SERVICE_STOPPED);
+        EXPECT_TRUE(harness.machine.OpenResources().empty());
+    }
+
+    ServiceHarness harness;
+};
+
+TEST_F(RadioService, StartReportsRunningReconcilesWithTheBiosAndWaitsForTheSwitch) {
+    harness.StartService();
+    EXPECT_THAT(harness.Messages(),
+                ElementsAre(L"BrevRbtnService in OnStart", L"WaitUntilCanQuerryWlanState",
+                            L"TryQueryWlanState", L"Send request sucessful!",
+                            L"ReadAndUpdateWlanState, bSendRet: TRUE",
+                            L"DoUpdateWifiState, validStatus: TRUE, wifiStatus: 3, wifiState: 1",
+                            L"ProcessHotkeyPressed, state: 1"));
+    EXPECT_THAT(harness.States(), ElementsAre(SERVICE_START_PENDING, SERVICE_RUNNING));
+    EXPECT_EQ(harness.Statuses()[0].dwCheckPoint, 1u);
+    EXPECT_EQ(harness.Statuses()[1].dwCheckPoint, 0u);
+    EXPECT_TRUE(harness.machine.Devices().ReadPending());
+    StopAndExpectCleanEnd();
+}
+
+TEST_F(RadioService, SwitchValuesAreMappedAndAppliedInOrder) {
+    harness.StartService();
+    harness.Mark();
+    for (DWORD value : {0u, 1u, 2u, 3u, 4u}) harness.Switch(value);
+    EXPECT_THAT(Only(harness.Messages(), L"DoUpdateWifiState"),
+                ElementsAre(L"DoUpdateWifiState, validStatus: TRUE, wifiStatus: 0, wifiState: 0",
+                            L"DoUpdateWifiState, validStatus: TRUE, wifiStatus: 1, wifiState: 1",
+                            L"DoUpdateWifiState, validStatus: TRUE, wifiStatus: 2, wifiState: 0",
+                            L"DoUpdateWifiState, validStatus: TRUE, wifiStatus: 3, wifiState: 1",
+                            L"DoUpdateWifiState, validStatus: TRUE, wifiStatus: 4, wifiState: 1"));
+    EXPECT_THAT(harness.AppliedRequests(), ElementsAre(L"0", L"1", L"0", L"1", L"1"));
+    EXPECT_EQ(harness.Software("wlan0"), dot11_radio_state_on);
+    harness.Switch(0);
+    EXPECT_EQ(harness.Software("wlan0"), dot11_radio_state_off);
+    StopAndExpectCleanEnd();
+}
+
+TEST_F(RadioService, ValuesDeliveredBeforeTheWorkerWakesAreAllAppliedInOrder) {
+    harness.StartService();
+    harness.Mark();
+    harness.machine.Devices().Complete(sim::ReadCompletion::Switch(0));
+    harness.machine.Devices().Complete(sim::ReadCompletion::Switch(1));
+    harness.machine.Devices().Complete(sim::ReadCompletion::Switch(2));
+    harness.RunUntilIdle();
+    EXPECT_THAT(harness.AppliedRequests(), ElementsAre(L"0", L"1", L"0"));
+    EXPECT_EQ(harness.Software("wlan0"), dot11_radio_state_off);
+    StopAndExpectCleanEnd();
+}
+
+TEST_F(RadioService, BiosStatusDecidesTheFirstRequest) {
+    struct Case {
+        const char* name;
+        std::function<void(sim::SimDevices&)> bios;
+        std::vector<std::wstring> records;
+        std::vector<std::wstring> applied;
+    };
+    const std::vector<Case> cases = {
+        {"status 0",
+         [](auto& d) { d.SetBiosStatus(0); },
+         {L"Send request sucessful!", L"ReadAndUpdateWlanState, bSendRet: TRUE",
+          L"ReadAndUpdateWlanState ignore case (Wlan control state off), bSendRet: TRUE, "
+          L"wifiStatus: 0, validStatus: TRUE"},
+         {}},
+        {"status 1",
+         [](auto& d) { d.SetBiosStatus(1); },
+         {L"Send request sucessful!", L"ReadAndUpdateWlanState, bSendRet: TRUE",
+          L"ReadAndUpdateWlanState ignore case (Wlan control state off), bSendRet: TRUE, "
+          L"wifiStatus: 1, validStatus: TRUE"},
+         {}},
+        {"status 2",
+         [](auto& d) { d.SetBiosStatus(2); },
+         {L"Send request sucessful!", L"ReadAndUpdateWlanState, bSendRet: TRUE",
+          L"DoUpdateWifiState, validStatus: TRUE, wifiStatus: 2, wifiState: 0"},
+         {L"0"}},
+        {"status 7",
+         [](auto& d) { d.SetBiosStatus(7); },
+         {L"Send request sucessful!", L"ReadAndUpdateWlanState, bSendRet: TRUE",
+          L"DoUpdateWifiState, validStatus: TRUE, wifiStatus: 7, wifiState: 1"},
+         {L"1"}},
+        {"request fails",
+         [](auto& d) { d.SetBiosFailure(ERROR_GEN_FAILURE); },
+         {L"Send request failed!", L"ReadAndUpdateWlanState, bSendRet: FALSE",
+          L"ReadAndUpdateWlanState ignore update wlan state because can't read wifi status "
+          L"from Bios"},
+         {}},
+        {"no data",
+         [](auto& d) { d.SetBiosNoData(); },
+         {L"Send request sucessful!", L"ReadAndUpdateWlanState, bSendRet: TRUE",
+          L"ReadAndUpdateWlanState ignore case (Wlan control state off), bSendRet: TRUE, "
+          L"wifiStatus: 0, validStatus: TRUE"},
+         {}},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ServiceHarness run;
+        run.machine.Wlan().AddInterface("wlan0", {{}});
+        c.bios(run.machine.Devices());
+        run.StartService();
+        auto messages = run.Messages();
+        // The BIOS records follow the WLAN wait's two records and precede any request.
+        ASSERT_GE(messages.size(), 3u + c.records.size());
+        EXPECT_EQ(std::vector<std::wstring>(
+                      messages.begin() + 3,
+                      messages.begin() + 3 + static_cast<std::ptrdiff_t>(c.records.size())),
+                  c.records);
+        EXPECT_EQ(run.AppliedRequests(), c.applied);
+        EXPECT_TRUE(run.machine.Devices().ReadPending());
+        run.Stop();
+        EXPECT_TRUE(run.ServiceProcessExited());
+    }
+}
+
+TEST_F(RadioService, NotReadyDeviceIsWaitedOutForFifteenSecondsThenReadAgain) {
+    harness.StartService();
+    harness.Mark();
+    harness.machine.Devices().Complete(sim::ReadCompletion::Failure(ERROR_NOT_READY));
+    harness.RunUntilIdle();
+    EXPECT_THAT(harness.Messages(), ElementsAre(L"Device not ready!, Wait resume event"));
+    EXPECT_FALSE(harness.machine.Devices().ReadPending());
+    harness.AdvanceBy(14999);
+    EXPECT_EQ(harness.Messages().size(), 1u);
+    harness.AdvanceBy(1);
+    EXPECT_THAT(harness.Messages(),
+                ElementsAre(L"Device not ready!, Wait resume event",
+                            L"Device not ready!, Wait resume event end, don't call update wlan "
+                            L"state"));
+    EXPECT_TRUE(harness.machine.Devices().ReadPending());
+    harness.Switch(0);
+    EXPECT_EQ(harness.Software("wlan0"), dot11_radio_state_off);
+    StopAndExpectCleanEnd();
+}
+
+TEST_F(RadioService, ResumeEndsTheNotReadyWaitWithinASecondAndReconciles) {
+    harness.StartService();
+    harness.machine.Devices().Complete(sim::ReadCompletion::Failure(ERROR_NOT_READY));
+    harness.RunUntilIdle();
+    harness.AdvanceBy(10000);
+    harness.Mark();
+    harness.machine.Devices().SetBiosStatus(2);
+    harness.SendControl(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC);
+    EXPECT_THAT(harness.Messages(), ElementsAre(L"OnSystemResume"));
+    harness.AdvanceBy(1000);
+    EXPECT_THAT(harness.Messages(),
+                ElementsAre(L"OnSystemResume",
+                            L"Device not ready!, Wait resume event end, call update wlan state",
+                            L"Send request sucessful!", L"ReadAndUpdateWlanState, bSendRet: TRUE",
+                            L"DoUpdateWifiState, validStatus: TRUE, wifiStatus: 2, wifiState: 0",
+                            L"ProcessHotkeyPressed, state: 0", L"Wlan state is OFF"));
+    EXPECT_TRUE(harness.machine.Devices().ReadPending());
+    StopAndExpectCleanEnd();
+}
+
+TEST_F(RadioService, ResumeBeforeTheNotReadyFailureIsConsumedWithoutSleeping) {
+    harness.StartService();
+    harness.SendControl(SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND);
+    harness.SendControl(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC);
+    harness.Mark();
+    const std::uint64_t before = harness.machine.NowMs();
+    harness.machine.Devices().Complete(sim::ReadCompletion::Failure(ERROR_NOT_READY));
+    harness.RunUntilIdle();
+    EXPECT_EQ(harness.machine.NowMs(), before);
+    auto messages = harness.Messages();
+    ASSERT_GE(messages.size(), 3u);
+    EXPECT_EQ(messages[1], L"Device not ready!, Wait resume event end, call update wlan state");
+    EXPECT_EQ(messages[2], L"Send request sucessful!");
+    // The flag was consumed: the next not-ready failure waits again.
+    harness.Mark();
+    harness.machine.Devices().Complete(sim::ReadCompletion::Failure(ERROR_NOT_READY));
+    harness.AdvanceBy(15000);
+    EXPECT_THAT(harness.Messages(),
+                ElementsAre(L"Device not ready!, Wait resume event",
+                            L"Device not ready!, Wait resume event end, don't call update wlan "
+                            L"state"));
+    StopAndExpectCleanEnd();
+}
+
+TEST_F(RadioService, StopEndsTheServiceAtOnceFromEveryWaitingState) {
+    struct Case {
+        const char* name;
+        std::function<void(ServiceHarness&)> beforeStart;
+        std::function<void(ServiceHarness&)> afterStart;
+    };
+    const std::vector<Case> cases = {
+        {"read pending", [](ServiceHarness&) {}, [](ServiceHarness&) {}},
+        {"WLAN wait", [](ServiceHarness& h) { h.machine.Wlan().RemoveInterface("wlan0"); },
+         [](ServiceHarness& h) { h.AdvanceBy(2500); }},
+        {"not-ready wait", [](ServiceHarness&) {},
+         [](ServiceHarness& h) {
+             h.machine.Devices().Complete(sim::ReadCompletion::Failure(ERROR_NOT_READY));
+             h.AdvanceBy(3500);
+         }},
+        {"device failing as not ready for ever", [](ServiceHarness&) {},
+         [](ServiceHarness& h) {
+             h.machine.Faults().Add({"ReadFile", ERROR_NOT_READY, 0, std::nullopt});
+             h.machine.Devices().Complete(sim::ReadCompletion::Switch(1));
+             h.AdvanceBy(31000);
+         }},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ServiceHarness run;
+        run.machine.Wlan().AddInterface("wlan0", {{}});
+        c.beforeStart(run);
+        run.StartService();
+        c.afterStart(run);
+        ASSERT_FALSE(run.ServiceProcessExited());
+        run.Mark();
+        const std::uint64_t stoppedAt = run.machine.NowMs();
+        run.Stop();
+        EXPECT_TRUE(run.ServiceProcessExited());
+        EXPECT_EQ(run.machine.NowMs(), stoppedAt);
+        EXPECT_THAT(run.Messages(),
+                    ElementsAre(L"BrevRbtnService in OnStop", L"Cannot read device!"));
+        EXPECT_THAT(run.States(),
+                    ElementsAre(SERVICE_STOP_PENDING, SERVICE_STOPPED, SERVICE_STOPPED));
+        EXPECT_TRUE(run.machine.OpenResources().empty());
+    }
+}
+
+TEST_F(RadioService, StopAtAnyInstantOfAStartUnderRandomSchedulesEndsAtOnce) {
+    for (std::uint64_t seed = 1; seed <= 60; ++seed) {
+        SCOPED_TRACE(seed);
+        ServiceHarness run;
+        run.machine.Wlan().AddInterface("wlan0", {{}});
+        run.machine.Core().SetPreemption(seed, 0.3);
+        ASSERT_EQ(run.machine.Scm().StartServiceProcess(CServiceSource::kServiceName,
+                                                        testing_support::kImagePath),
+                  0u);
+        run.machine.Devices().Complete(sim::ReadCompletion::Switch(0));
+        // Delivered at once, whatever the service is doing: the raw control skips the SCM's
+        // refusal of a stop while the start is pending.
+        ASSERT_EQ(run.machine.Scm().SendControl(CServiceSource::kServiceName, SERVICE_CONTROL_STOP,
+                                                0, true),
+                  0u);
+        run.RunUntilIdle();
+        EXPECT_TRUE(run.ServiceProcessExited());
+        EXPECT_EQ(run.machine.NowMs(), 0u);
+        EXPECT_EQ(run.machine.Scm().CurrentStatus(CServiceSource::kServiceName).dwCurrentState,
+                  SERVICE_STOPPED);
+        EXPECT_TRUE(run.machine.OpenResources().empty());
+    }
+}
+
+TEST_F(RadioService, ShutdownWritesItsThreeRecordsInOrderAndEnds) {
+    harness.StartService();
+    harness.Mark();
+    harness.SendControl(SERVICE_CONTROL_SHUTDOWN);
+    EXPECT_THAT(harness.Messages(),
+                ElementsAre(L"BrevRbtnService in Shutdown", L"BrevRbtnService in shutdown",
+                            L"BrevRbtnService in OnStop", L"Cannot read device!"));
+    EXPECT_TRUE(harness.ServiceProcessExited());
+    EXPECT_TRUE(harness.machine.OpenResources().empty());
+}
+
+TEST_F(RadioService, NoSwitchDeviceEndsTheServiceWithoutReportingRunning) {
+    harness.machine.Devices().SetSwitchPresent(false);
+    harness.StartService();
+    EXPECT_THAT(harness.Messages(),
+                ElementsAre(L"BrevRbtnService in OnStart", L"Cannot open device!"));
+    EXPECT_THAT(harness.States(), ElementsAre(SERVICE_START_PENDING, SERVICE_STOPPED));
+    EXPECT_EQ(harness.Statuses()[1].dwWin32ExitCode, 0u);
+    EXPECT_NE(
+        harness.machine.Processes()[0]->Stdout().find("SetupDiEnumDeviceInterfaces failed.\n"),
+        std::string::npos);
+    EXPECT_TRUE(harness.ServiceProcessExited());
+    EXPECT_TRUE(harness.machine.OpenResources().empty());
+}
+
+TEST_F(RadioService, ReadErrorEndsTheDeviceLoopAndTheWorker) {
+    harness.StartService();
+    harness.Mark();
+    harness.machine.Devices().Complete(sim::ReadCompletion::Failure(ERROR_GEN_FAILURE));
+    harness.RunUntilIdle();
+    EXPECT_THAT(harness.Messages(), ElementsAre(L"Cannot read device!"));
+    EXPECT_THAT(harness.States(), ElementsAre(SERVICE_STOPPED));
+    EXPECT_TRUE(harness.ServiceProcessExited());
+    EXPECT_TRUE(harness.machine.OpenResources().empty());
+}
+
+TEST_F(RadioService, ShortReadIsDroppedAndReadingGoesOn) {
+    harness.StartService();
+    harness.Mark();
+    harness.machine.Devices().Complete(sim::ReadCompletion::Raw({0x00, 0x00}));
+    harness.RunUntilIdle();
+    EXPECT_THAT(harness.Messages(), ElementsAre(L"Short read from device ignored, bytesRead: 2"));
+    EXPECT_EQ(harness.Software("wlan0"), dot11_radio_state_on);
+    EXPECT_TRUE(harness.machine.Devices().ReadPending());
+    StopAndExpectCleanEnd();
+}
+
+TEST_F(RadioService, StartFailuresBecomeRecordsAndAStoppedReport) {
+    {
+        ServiceHarness run;
+        run.machine.Faults().Add({"CreateEventW", ERROR_NOT_ENOUGH_MEMORY, 1, 1});
+        run.StartService();
+        EXPECT_THAT(run.Messages(), ElementsAre(L"BrevRbtnService in OnStart",
+                                                L"Service Start failed w/err 0x00000008"));
+        ASSERT_EQ(run.Statuses().size(), 2u);
+        EXPECT_EQ(run.Statuses()[1].dwCurrentState, SERVICE_STOPPED);
+        EXPECT_EQ(run.Statuses()[1].dwWin32ExitCode, ERROR_NOT_ENOUGH_MEMORY);
+        EXPECT_TRUE(run.ServiceProcessExited());
+        EXPECT_TRUE(run.machine.OpenResources().empty());
+    }
+    {
+        ServiceHarness run;
+        run.machine.Faults().Add({"CreateThread", ERROR_NOT_ENOUGH_MEMORY, 0, 1});
+        run.StartService();
+        EXPECT_THAT(run.Messages(),
+                    ElementsAre(L"BrevRbtnService in OnStart", L"Service failed to start."));
+        ASSERT_EQ(run.Statuses().size(), 2u);
+        EXPECT_EQ(run.Statuses()[1].dwWin32ExitCode, 0u);
+        EXPECT_TRUE(run.ServiceProcessExited());
+        EXPECT_TRUE(run.machine.OpenResources().empty());
+    }
+}
+
+TEST_F(RadioService, FailedWaitEndsOnlyTheWorkerWithARecord) {
+    harness.machine.Faults().Add({"WaitForSingleObject", ERROR_INVALID_HANDLE, 0, 1});
+    harness.StartService();
+    auto messages = harness.Messages();
+    EXPECT_EQ(messages.back(), L"WorkerLoop failed w/err 0x00000006");
+    harness.Mark();
+    harness.Switch(0);
+    EXPECT_TRUE(harness.AppliedRequests().empty());
+    StopAndExpectCleanEnd();
+}
+
+TEST_F(RadioService, ManyStartTrafficStopCyclesLeaveNothingBehind) {
+    for (int cycle = 0; cycle < 25; ++cycle) {
+        SCOPED_TRACE(cycle);
+        harness.StartService();
+        for (DWORD value = 0; value < 6; ++value) harness.Switch(value % 3);
+        if (cycle % 5 == 0) {
+            harness.machine.Devices().Complete(sim::ReadCompletion::Failure(ERROR_NOT_READY));
+            harness.SendControl(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC);
+        }
+        if (cycle % 2 == 0) {
+            harness.Stop();
+        } else {
+            harness.SendControl(SERVICE_CONTROL_SHUTDOWN);
+        }
+        ASSERT_TRUE(harness.ServiceProcessExited());
+        ASSERT_TRUE(harness.machine.OpenResources().empty());
+    }
+}
+
+}  // namespace
