@@ -157,7 +157,8 @@ TEST(SimScm, UnprivilegedCallersMayConnectAndQueryButChangeNothing) {
     client.Run([&](platform::Platform& p) {
         errors.push_back(ErrorOf(p, OpenManager(p) != nullptr));
         SC_HANDLE scm = OpenManager(p, SC_MANAGER_CONNECT);
-        for (DWORD access : {SERVICE_START, SERVICE_STOP, DELETE})
+        const DWORD changes[] = {SERVICE_START, SERVICE_STOP, DELETE};
+        for (DWORD access : changes)
             errors.push_back(ErrorOf(p, p.OpenServiceW(scm, kServiceName, access) != nullptr));
         SC_HANDLE service = p.OpenServiceW(scm, kServiceName, SERVICE_QUERY_STATUS);
         SERVICE_STATUS status{};
@@ -228,38 +229,6 @@ TEST(SimScm, ProcessEndingWithoutReportingStoppedLeavesTheServiceAborted) {
     EXPECT_EQ(scm.CurrentStatus(L"Quitter").dwWin32ExitCode, ERROR_PROCESS_ABORTED);
     EXPECT_EQ(scm.HostProcess(L"Quitter"), nullptr);
     EXPECT_EQ(scm.SendControl(L"Quitter", SERVICE_CONTROL_STOP), ERROR_SERVICE_NOT_ACTIVE);
-}
-
-TEST(SimScm, EveryDatabaseOperationFailsByItsWin32Name) {
-    using Call = std::function<bool(platform::Platform&, SC_HANDLE scm, SC_HANDLE service)>;
-    SERVICE_STATUS status{};
-    const std::pair<const char*, Call> cases[] = {
-        {"OpenSCManagerW", [](auto& p, auto, auto) { return OpenManager(p) != nullptr; }},
-        {"CreateServiceW", [](auto& p, auto scm, auto) { return Register(p, scm) != nullptr; }},
-        {"OpenServiceW",
-         [](auto& p, auto scm, auto) { return p.OpenServiceW(scm, kServiceName, 4) != nullptr; }},
-        {"StartServiceW", [](auto& p, auto, auto s) { return p.StartServiceW(s, 0, nullptr); }},
-        {"ControlService",
-         [&](auto& p, auto, auto s) { return p.ControlService(s, 4, &status) != FALSE; }},
-        {"QueryServiceStatus",
-         [&](auto& p, auto, auto s) { return p.QueryServiceStatus(s, &status) != FALSE; }},
-        {"DeleteService", [](auto& p, auto, auto s) { return p.DeleteService(s) != FALSE; }},
-        {"CloseServiceHandle",
-         [](auto& p, auto, auto s) { return p.CloseServiceHandle(s) != FALSE; }},
-    };
-    for (const auto& [operation, call] : cases) {
-        SCOPED_TRACE(operation);
-        Rig rig;
-        Client client(rig);
-        DWORD error = 0;
-        client.Run([&](platform::Platform& p) {
-            SC_HANDLE scm = OpenManager(p);
-            SC_HANDLE service = Register(p, scm);
-            rig.machine.Faults().Add({operation, ERROR_GEN_FAILURE});
-            error = ErrorOf(p, call(p, scm, service));
-        });
-        EXPECT_EQ(error, ERROR_GEN_FAILURE);
-    }
 }
 
 }  // namespace
