@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The one test command: installs what is missing, then builds and tests every preset in turn
-# (native, both sanitizers, and the Windows build under Wine), stopping at the first failure.
-# Ends with the line "N passed, N failed", counted over every test run.
+# (native, both sanitizers, and the Windows build under Wine), then runs the real executable
+# under Wine, stopping at the first failure. Ends with the line "N passed, N failed", counted
+# over every test run.
 set -uo pipefail
 
 cd "$(dirname "$0")/.."
@@ -43,7 +44,7 @@ tsan_prefix() {
     mkdir -p "$probe"
     printf 'int main() { return 0; }\n' >"$probe/probe.cpp"
     g++ -fsanitize=thread "$probe/probe.cpp" -o "$probe/probe" || return 0
-    if "$probe/probe" 2>&1 | grep -q 'unexpected memory mapping'; then
+    if [[ $("$probe/probe" 2>&1) == *"unexpected memory mapping"* ]]; then
         echo "setarch $(uname -m) -R"
     fi
 }
@@ -72,5 +73,16 @@ for preset in "${presets[@]}"; do
     echo "time: $preset build ${build_s} s, test ${test_s} s"
     ((status == 0)) || fail "$preset: tests failed"
 done
+
+# The real executable under Wine, counted as one test.
+echo "=== windows end to end"
+start=$SECONDS
+if bash tests/wine/e2e.sh build/windows/BrevRctlService.exe build/windows/e2e; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1))
+fi
+echo "time: windows end to end $(seconds_since "$start") s"
+((failed == 0)) || fail "windows end to end failed"
 
 summary
