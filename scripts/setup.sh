@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Installs whatever the build and the tests need that is missing from Debian's packages.
-# Idempotent; prints nothing when everything is present.
+# Idempotent; prints nothing when everything is present. With "native", only what the Linux
+# build needs (no cross compiler, no Wine).
 set -euo pipefail
 
 packages=(
     cmake ninja-build g++
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     nlohmann-json3-dev libcli11-dev clang-format
-    mingw-w64 wine wine64
 )
+[[ ${1:-} == native ]] || packages+=(mingw-w64 wine wine64)
 
 missing=()
 for package in "${packages[@]}"; do
