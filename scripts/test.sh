@@ -5,7 +5,7 @@
 # over every test run.
 set -uo pipefail
 
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 root=$PWD
 jobs=${JOBS:-2}
 presets=(dev asan tsan windows)

@@ -7,7 +7,7 @@ namespace platform::win32 {
 
 // The process's view of the real Windows machine. Stateless, so one object serves every thread.
 class Win32Platform final : public platform::Platform {
-  public:
+public:
     HANDLE RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName) override;
     BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID userSid,
                       WORD numStrings, DWORD dataSize, LPCWSTR* strings, LPVOID rawData) override;

@@ -99,7 +99,7 @@ session_lines() {
 # answers "already running" only when no start is in progress; wait for two such answers.
 wait_for_boot_to_settle() {
     local quiet=0 attempt
-    for attempt in $(seq 1 120); do
+    for ((attempt = 0; attempt < 120; attempt++)); do
         if [[ $(wine_tool net start PlugPlay) == *"already running"* ]]; then
             quiet=$((quiet + 1))
             ((quiet == 2)) && return 0
@@ -113,7 +113,7 @@ wait_for_boot_to_settle() {
 
 wait_until_stopped() {
     local attempt
-    for attempt in $(seq 1 60); do
+    for ((attempt = 0; attempt < 60; attempt++)); do
         [[ $(wine_tool sc query "$service") =~ STATE\ +:\ 1\ +STOPPED ]] && return 0
         sleep 0.5
     done
