@@ -147,10 +147,16 @@ StepResult Runner::Execute(const Command& command) {
 StepResult Runner::RunProcess(const Command& command, const Run& run) {
     std::vector<std::wstring> args;
     for (const auto& arg : run.args) args.push_back(platform::WideFromUtf8(arg));
+    const std::uint64_t startMs = m_machine.NowMs();
     sim::SimProcess* process = m_machine.Launch(kImagePath, std::move(args));
     const sim::IdleResult idle = m_machine.RunUntilExited(*process, kRunLimitMs);
     if (!idle.idle) return StepOf(idle);
-    if (!process->HasExited())
+    if (process->HasExited()) return {};
+    if (m_machine.NowMs() - startMs < kRunLimitMs)
+        Error(command.line, process->Name() +
+                                " has not exited: it waits for something that no "
+                                "timer brings");
+    else
         Error(command.line, process->Name() + " has not exited after " +
                                 std::to_string(kRunLimitMs / 60'000) + " minutes of virtual time");
     return {};
