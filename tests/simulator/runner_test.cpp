@@ -2,11 +2,14 @@
 // on (kinds and field names exactly), what an expectation sees, and how the run ends.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "simulator/output.h"
@@ -221,6 +224,24 @@ TEST(SimulatorRun, RunWaitsInVirtualTimeUntilTheProcessExits) {
     EXPECT_EQ(removerOutput,
               "Stopping BrevRctlService.\nBrevRctlService is stopped.\nBrevRctlService is "
               "removed.\n");
+}
+
+TEST(SimulatorRun, AThreadThatNeverGivesUpTheMachineIsNamed) {
+    std::ostringstream out;
+    simulator::JsonlOutput output(out);
+    simulator::Runner runner(output);
+    std::atomic<bool> release{false};
+    // Holds the machine without blocking in a platform call, as a livelocked thread would; it
+    // sleeps on the host so that the ten seconds of real time cost no CPU.
+    runner.Machine().CreateProcess("stuck").Spawn("spinner", [&] {
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+    const auto scenario = simulator::ParseScenario("wlan Wi-Fi\n");
+    const simulator::StepResult result = runner.Execute(scenario.commands.front());
+    release = true;
+    EXPECT_FALSE(result.idle);
+    EXPECT_EQ(result.busyThreads, std::vector<std::string>{"stuck/spinner"});
+    EXPECT_TRUE(runner.Machine().RunUntilIdle().idle);
 }
 
 }  // namespace
