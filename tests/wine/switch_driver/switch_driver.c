@@ -1,0 +1,312 @@
+/* A test radio switch driver: a PnP function driver for one root-enumerated device that exposes
+ * the radio switch interface. A read stays pending until the test tool hands it a switch value
+ * or a not-ready failure; the BIOS wifi status request answers what the tool last set. Test code
+ * only: it stands in for the vendor's driver under Wine. */
+#include <ddk/wdm.h>
+
+#include "switch_test_ioctl.h"
+
+/* The interface class and the status request as the vendor's driver defines them. */
+static const GUID GUID_RADIO_SWITCH_INTERFACE = {
+    0x248801F3, 0x19F5, 0x472C, {0xA8, 0xAE, 0x36, 0x08, 0x5D, 0xB2, 0xC0, 0xA5}};
+#define IOCTL_READ_BIOS_WIFI_STATUS \
+    CTL_CODE(FILE_DEVICE_KEYBOARD, 0x001, METHOD_BUFFERED, FILE_READ_ACCESS)
+
+#define SWITCH_VALUE_BYTES 4
+
+typedef struct SWITCH_DEVICE {
+    DEVICE_OBJECT* lowerDevice;
+    UNICODE_STRING interfaceName;
+    /* Guards everything below. */
+    KSPIN_LOCK lock;
+    IRP* pendingRead;
+    ULONG biosStatus;
+    BOOLEAN biosStatusFails;
+    ULONG readsCancelled;
+    ULONG statusRequests;
+} SWITCH_DEVICE;
+
+static SWITCH_DEVICE* DeviceOf(DEVICE_OBJECT* device) {
+    return (SWITCH_DEVICE*)device->DeviceExtension;
+}
+
+static NTSTATUS Complete(IRP* irp, NTSTATUS status, ULONG_PTR information) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+static VOID NTAPI CancelRead(DEVICE_OBJECT* device, IRP* irp) {
+    SWITCH_DEVICE* switchDevice = DeviceOf(device);
+    KIRQL irql;
+
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    KeAcquireSpinLock(&switchDevice->lock, &irql);
+    /* A completer that cleared the cancel routine too late has already let go of the read. */
+    if (switchDevice->pendingRead == irp) switchDevice->pendingRead = NULL;
+    ++switchDevice->readsCancelled;
+    KeReleaseSpinLock(&switchDevice->lock, irql);
+    Complete(irp, STATUS_CANCELLED, 0);
+}
+
+/* Takes the pending read out of the device, or NULL when there is none or when its cancel
+ * routine has started and so owns it. */
+static IRP* TakePendingRead(SWITCH_DEVICE* switchDevice) {
+    KIRQL irql;
+    IRP* irp;
+
+    KeAcquireSpinLock(&switchDevice->lock, &irql);
+    irp = switchDevice->pendingRead;
+    switchDevice->pendingRead = NULL;
+    if (irp != NULL && IoSetCancelRoutine(irp, NULL) == NULL) irp = NULL;
+    KeReleaseSpinLock(&switchDevice->lock, irql);
+    return irp;
+}
+
+static NTSTATUS NTAPI DispatchRead(DEVICE_OBJECT* device, IRP* irp) {
+    SWITCH_DEVICE* switchDevice = DeviceOf(device);
+    IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
+    KIRQL irql;
+
+    if (stack->Parameters.Read.Length < SWITCH_VALUE_BYTES)
+        return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+
+    KeAcquireSpinLock(&switchDevice->lock, &irql);
+    if (switchDevice->pendingRead != NULL) {
+        KeReleaseSpinLock(&switchDevice->lock, irql);
+        return Complete(irp, STATUS_DEVICE_BUSY, 0);
+    }
+    IoSetCancelRoutine(irp, CancelRead);
+    /* Cancelled before the routine was set: the I/O manager found no routine to call. */
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+        ++switchDevice->readsCancelled;
+        KeReleaseSpinLock(&switchDevice->lock, irql);
+        return Complete(irp, STATUS_CANCELLED, 0);
+    }
+    IoMarkIrpPending(irp);
+    switchDevice->pendingRead = irp;
+    KeReleaseSpinLock(&switchDevice->lock, irql);
+    return STATUS_PENDING;
+}
+
+static NTSTATUS ReadBiosStatus(SWITCH_DEVICE* switchDevice, IRP* irp, ULONG outputLength) {
+    KIRQL irql;
+    BOOLEAN fails;
+    ULONG status;
+
+    KeAcquireSpinLock(&switchDevice->lock, &irql);
+    ++switchDevice->statusRequests;
+    fails = switchDevice->biosStatusFails;
+    status = switchDevice->biosStatus;
+    KeReleaseSpinLock(&switchDevice->lock, irql);
+
+    if (fails) return STATUS_IO_DEVICE_ERROR;
+    if (outputLength < sizeof(ULONG)) return STATUS_BUFFER_TOO_SMALL;
+    *(ULONG*)irp->AssociatedIrp.SystemBuffer = status;
+    irp->IoStatus.Information = sizeof(ULONG);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS SetBiosStatus(SWITCH_DEVICE* switchDevice, IRP* irp, ULONG inputLength,
+                              BOOLEAN fails) {
+    KIRQL irql;
+
+    if (!fails && inputLength < sizeof(ULONG)) return STATUS_INVALID_PARAMETER;
+    KeAcquireSpinLock(&switchDevice->lock, &irql);
+    switchDevice->biosStatusFails = fails;
+    if (!fails) switchDevice->biosStatus = *(const ULONG*)irp->AssociatedIrp.SystemBuffer;
+    KeReleaseSpinLock(&switchDevice->lock, irql);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS EndPendingRead(SWITCH_DEVICE* switchDevice, IRP* irp, ULONG inputLength,
+                               BOOLEAN notReady) {
+    IRP* read;
+    ULONG value = 0;
+
+    if (!notReady) {
+        if (inputLength < sizeof(ULONG)) return STATUS_INVALID_PARAMETER;
+        value = *(const ULONG*)irp->AssociatedIrp.SystemBuffer;
+    }
+    read = TakePendingRead(switchDevice);
+    if (read == NULL) return STATUS_NOT_FOUND;
+    if (notReady) {
+        Complete(read, STATUS_DEVICE_NOT_READY, 0);
+    } else {
+        *(ULONG*)read->AssociatedIrp.SystemBuffer = value;
+        Complete(read, STATUS_SUCCESS, SWITCH_VALUE_BYTES);
+    }
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS GetState(SWITCH_DEVICE* switchDevice, IRP* irp, ULONG outputLength) {
+    SWITCH_TEST_STATE* state = (SWITCH_TEST_STATE*)irp->AssociatedIrp.SystemBuffer;
+    KIRQL irql;
+
+    if (outputLength < sizeof(SWITCH_TEST_STATE)) return STATUS_BUFFER_TOO_SMALL;
+    KeAcquireSpinLock(&switchDevice->lock, &irql);
+    state->readsPending = switchDevice->pendingRead != NULL ? 1 : 0;
+    state->readsCancelled = switchDevice->readsCancelled;
+    state->statusRequests = switchDevice->statusRequests;
+    KeReleaseSpinLock(&switchDevice->lock, irql);
+    irp->IoStatus.Information = sizeof(SWITCH_TEST_STATE);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS NTAPI DispatchDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
+    SWITCH_DEVICE* switchDevice = DeviceOf(device);
+    IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
+    const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+    const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    NTSTATUS status;
+
+    irp->IoStatus.Information = 0;
+    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+        case IOCTL_READ_BIOS_WIFI_STATUS:
+            status = ReadBiosStatus(switchDevice, irp, outputLength);
+            break;
+        case IOCTL_SWITCH_TEST_COMPLETE_READ:
+            status = EndPendingRead(switchDevice, irp, inputLength, FALSE);
+            break;
+        case IOCTL_SWITCH_TEST_FAIL_READ:
+            status = EndPendingRead(switchDevice, irp, inputLength, TRUE);
+            break;
+        case IOCTL_SWITCH_TEST_SET_BIOS_STATUS:
+            status = SetBiosStatus(switchDevice, irp, inputLength, FALSE);
+            break;
+        case IOCTL_SWITCH_TEST_FAIL_BIOS_STATUS:
+            status = SetBiosStatus(switchDevice, irp, inputLength, TRUE);
+            break;
+        case IOCTL_SWITCH_TEST_GET_STATE:
+            status = GetState(switchDevice, irp, outputLength);
+            break;
+        default:
+            status = STATUS_INVALID_DEVICE_REQUEST;
+            break;
+    }
+    return Complete(irp, status, irp->IoStatus.Information);
+}
+
+static NTSTATUS NTAPI DispatchCreateClose(DEVICE_OBJECT* device, IRP* irp) {
+    (void)device;
+    return Complete(irp, STATUS_SUCCESS, 0);
+}
+
+static NTSTATUS NTAPI SignalLowerDone(DEVICE_OBJECT* device, IRP* irp, void* done) {
+    (void)device;
+    (void)irp;
+    KeSetEvent((KEVENT*)done, IO_NO_INCREMENT, FALSE);
+    /* The IRP is not finished: its dispatch routine completes it. */
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+/* Passes the IRP down and waits until the drivers below have completed it (Wine has no
+ * IoForwardIrpSynchronously). */
+static NTSTATUS ForwardAndWait(DEVICE_OBJECT* lowerDevice, IRP* irp) {
+    KEVENT done;
+
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, SignalLowerDone, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(lowerDevice, irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    return irp->IoStatus.Status;
+}
+
+static NTSTATUS NTAPI DispatchPnp(DEVICE_OBJECT* device, IRP* irp) {
+    SWITCH_DEVICE* switchDevice = DeviceOf(device);
+    IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
+    DEVICE_OBJECT* lowerDevice = switchDevice->lowerDevice;
+    IRP* read;
+    NTSTATUS status;
+
+    switch (stack->MinorFunction) {
+        case IRP_MN_START_DEVICE:
+            /* The device below starts first; the interface is turned on once it has. */
+            status = ForwardAndWait(lowerDevice, irp);
+            if (NT_SUCCESS(status))
+                status = IoSetDeviceInterfaceState(&switchDevice->interfaceName, TRUE);
+            return Complete(irp, status, 0);
+
+        case IRP_MN_REMOVE_DEVICE:
+            IoSetDeviceInterfaceState(&switchDevice->interfaceName, FALSE);
+            read = TakePendingRead(switchDevice);
+            if (read != NULL) Complete(read, STATUS_DELETE_PENDING, 0);
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            IoSkipCurrentIrpStackLocation(irp);
+            status = IoCallDriver(lowerDevice, irp);
+            IoDetachDevice(lowerDevice);
+            RtlFreeUnicodeString(&switchDevice->interfaceName);
+            IoDeleteDevice(device);
+            return status;
+
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+        case IRP_MN_SURPRISE_REMOVAL:
+        case IRP_MN_QUERY_STOP_DEVICE:
+        case IRP_MN_CANCEL_STOP_DEVICE:
+        case IRP_MN_STOP_DEVICE:
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            break;
+
+        default:
+            break;
+    }
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(lowerDevice, irp);
+}
+
+static NTSTATUS NTAPI DispatchPower(DEVICE_OBJECT* device, IRP* irp) {
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(DeviceOf(device)->lowerDevice, irp);
+}
+
+static NTSTATUS NTAPI AddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* physicalDevice) {
+    DEVICE_OBJECT* device;
+    SWITCH_DEVICE* switchDevice;
+    NTSTATUS status;
+
+    status = IoCreateDevice(driver, sizeof(SWITCH_DEVICE), NULL, FILE_DEVICE_UNKNOWN,
+                            FILE_DEVICE_SECURE_OPEN, FALSE, &device);
+    if (!NT_SUCCESS(status)) return status;
+    switchDevice = DeviceOf(device);
+    RtlZeroMemory(switchDevice, sizeof(SWITCH_DEVICE));
+    KeInitializeSpinLock(&switchDevice->lock);
+
+    status = IoRegisterDeviceInterface(physicalDevice, &GUID_RADIO_SWITCH_INTERFACE, NULL,
+                                       &switchDevice->interfaceName);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(device);
+        return status;
+    }
+    switchDevice->lowerDevice = IoAttachDeviceToDeviceStack(device, physicalDevice);
+    if (switchDevice->lowerDevice == NULL) {
+        RtlFreeUnicodeString(&switchDevice->interfaceName);
+        IoDeleteDevice(device);
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    /* Reads and requests exchange their 4 bytes through the system buffer. */
+    device->Flags |= DO_BUFFERED_IO;
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+static VOID NTAPI Unload(DRIVER_OBJECT* driver) {
+    (void)driver;
+}
+
+NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registryPath) {
+    (void)registryPath;
+    driver->DriverExtension->AddDevice = AddDevice;
+    driver->DriverUnload = Unload;
+    driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchCreateClose;
+    driver->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
+    driver->MajorFunction[IRP_MJ_READ] = DispatchRead;
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+    driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+    return STATUS_SUCCESS;
+}
