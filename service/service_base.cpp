@@ -24,14 +24,17 @@ CServiceBase::~CServiceBase() {
 }
 
 BOOL CServiceBase::Run(CServiceBase& service) {
-    s_service = &service;
-    // The simulated machine runs several processes in one host process, so the process-wide
-    // counter starts here: Run is entered once per process, before any report.
-    s_checkPoint = 1;
-
     platform::Platform& platform = service.m_platform;
     service.m_serviceMainDone = platform.CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (service.m_serviceMainDone == nullptr) return FALSE;
+
+    // The simulated machine runs several processes in one host process, so they share what is
+    // process-wide here: the counter starts anew in Run, which a process enters once before any
+    // report, and a process that cannot become a service leaves both as it found them.
+    CServiceBase* const previousService = s_service;
+    const DWORD previousCheckPoint = s_checkPoint;
+    s_service = &service;
+    s_checkPoint = 1;
 
     SERVICE_TABLE_ENTRYW table[] = {
         {const_cast<LPWSTR>(service.m_name), &CServiceBase::ServiceMain},
@@ -44,7 +47,11 @@ BOOL CServiceBase::Run(CServiceBase& service) {
         platform.WaitForSingleObject(service.m_serviceMainDone, INFINITE);
     platform.CloseHandle(service.m_serviceMainDone);
     service.m_serviceMainDone = nullptr;
-    if (!ran) platform.SetLastError(dispatcherError);
+    if (!ran) {
+        s_service = previousService;
+        s_checkPoint = previousCheckPoint;
+        platform.SetLastError(dispatcherError);
+    }
     return ran;
 }
 

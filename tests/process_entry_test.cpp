@@ -63,6 +63,19 @@ TEST_F(ProcessEntryTest, AnyOtherArgumentRunsAsTheServiceAndAConsoleCannotConnec
     EXPECT_TRUE(harness.machine.OpenResources().empty());
 }
 
+TEST_F(ProcessEntryTest, AConsoleRunBesideTheRunningServiceLeavesTheServiceAlone) {
+    harness.StartService();
+    EXPECT_EQ(Run({}).back(), "Service failed to run w/err 0x00000427\n");
+    harness.Mark();
+    harness.Stop();
+    EXPECT_TRUE(harness.ServiceProcessExited());
+    ASSERT_FALSE(harness.Statuses().empty());
+    // The service's own counter goes on: start pending took 1, so stop pending takes 2.
+    EXPECT_EQ(harness.Statuses()[0].dwCurrentState, SERVICE_STOP_PENDING);
+    EXPECT_EQ(harness.Statuses()[0].dwCheckPoint, 2u);
+    EXPECT_TRUE(harness.machine.OpenResources().empty());
+}
+
 TEST_F(ProcessEntryTest, InstallRegistersTheQuotedPathAndStartsTheService) {
     EXPECT_THAT(Run({L"-install"}), ElementsAre("BrevRctlService is installed.\n"));
     auto registration = harness.machine.Scm().Registration(CServiceSource::kServiceName);
