@@ -84,5 +84,6 @@ else
 fi
 echo "time: windows end to end $(seconds_since "$start") s"
 ((failed == 0)) || fail "windows end to end failed"
+if bash tests/wine/switch_e2e.sh build/windows build/windows/switch_e2e; then passed=$((passed + 1)); else failed=$((failed + 1)); fail "windows end to end with a switch device failed"; fi
 
 summary

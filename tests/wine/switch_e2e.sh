@@ -1,0 +1,276 @@
+#!/usr/bin/env bash
+# End to end under Wine with a switch device: the test switch driver (tests/wine/switch_driver)
+# plays the radio switch driver for the real BrevRctlService.exe, in a fresh prefix. The service
+# finds and opens the device, asks for the BIOS wifi status, turns switch values into radio
+# requests for its worker, waits out a not-ready read, and ends its pending read when -remove
+# stops it. Every record is taken from Wine's eventlog trace and compared whole, in order, as
+# are every line the executable and the tool print (CR LF included) and the driver's own count
+# of pending, cancelled and status requests.
+#
+# Usage: tests/wine/switch_e2e.sh BUILD_DIR WORK_DIR
+#   BUILD_DIR: the windows preset's build (BrevRctlService.exe, tests/wine/switch_driver/).
+set -uo pipefail
+
+build=$(realpath "$1")
+work=$(realpath -m "$2")
+driver_build=$build/tests/wine/switch_driver
+service=BrevRctlService
+service_key='HKLM\System\CurrentControlSet\Services\BrevRctlService'
+install_dir='Program Files\BrevRctl Radio'
+exe="C:\\$install_dir\\$service.exe"
+driver_dir='switch-driver'
+tool="C:\\$driver_dir\\switch_tool.exe"
+inf="C:\\$driver_dir\\test_switch.inf"
+
+export WINEPREFIX=$work/prefix
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDEBUG=-all
+# Wine's own tools answer in the language of the locale; the checks below read their English.
+export LC_ALL=C
+session_log=$work/session.log
+wine_log=$work/wine.log
+
+passed=0
+failed=0
+
+pass() {
+    passed=$((passed + 1))
+    echo "ok: $1"
+}
+
+fail() {
+    failed=$((failed + 1))
+    echo "FAILED: $1"
+}
+
+# Compares two files; on a difference shows both with their line ends visible.
+compare() {
+    local title=$1 expected=$2 actual=$3
+    if cmp -s "$expected" "$actual"; then
+        pass "$title"
+    else
+        fail "$title"
+        echo "--- expected"
+        cat -A "$expected"
+        echo "--- actual"
+        cat -A "$actual"
+    fi
+}
+
+# Writes its arguments to FILE, one line each with the given line end; nothing for no lines.
+lines_to() {
+    local file=$1 ending=$2
+    shift 2
+    : >"$file"
+    local line
+    for line in "$@"; do printf '%s%s' "$line" "$ending" >>"$file"; done
+}
+
+# run TITLE STATUS PROGRAM ARG... -- EXPECTED_LINE...: runs a Windows program and checks its exit
+# status and everything it printed on its standard output. Its standard error is shown when the
+# status is not the expected one.
+run() {
+    local title=$1 expected_status=$2
+    shift 2
+    local command=()
+    while [[ $1 != -- ]]; do
+        command+=("$1")
+        shift
+    done
+    shift
+    lines_to "$work/expected" $'\r\n' "$@"
+    wine "${command[@]}" >"$work/actual" 2>"$work/stderr"
+    local status=$?
+    cat "$work/stderr" >>"$wine_log"
+    if ((status == expected_status)); then
+        pass "$title: exit status $status"
+    else
+        fail "$title: exit status $status"
+        cat "$work/stderr"
+    fi
+    compare "$title: output" "$work/expected" "$work/actual"
+}
+
+# Output of a Wine tool with its CR LF line ends made LF.
+wine_tool() {
+    wine "$@" 2>>"$wine_log" | tr -d '\r'
+}
+
+# The records written since line FIRST of the session log, without the thread id.
+records_since() {
+    tail -n +"$1" "$session_log" | grep -E '^[0-9a-f]+:[a-z]+:eventlog:ReportEventW ' |
+        sed -E 's/^[0-9a-f]+://'
+}
+
+session_lines() {
+    wc -l <"$session_log"
+}
+
+# Right after boot, Wine's SCM may still be starting the automatic services, and a start request
+# made meanwhile fails with ERROR_SERVICE_DATABASE_LOCKED. A start of a service that already runs
+# answers "already running" only when no start is in progress; wait for two such answers.
+wait_for_boot_to_settle() {
+    local quiet=0 attempt
+    for ((attempt = 0; attempt < 120; attempt++)); do
+        if [[ $(wine_tool net start PlugPlay) == *"already running"* ]]; then
+            quiet=$((quiet + 1))
+            ((quiet == 2)) && return 0
+        else
+            quiet=0
+        fi
+        sleep 0.5
+    done
+    return 1
+}
+
+# The messages of the records that the current service run has written so far, in order; every
+# record carries the service name first, then its message.
+expected_records=()
+run_first_line=1
+
+start_run() {
+    expected_records=()
+    run_first_line=$(($(session_lines) + 1))
+}
+
+# Waits until the run has written as many records as expected (the worker writes its records
+# after the device loop has handed it the request), then compares them all, in order.
+check_records() {
+    local title=$1 want=$((2 * ${#expected_records[@]})) attempt message
+    for ((attempt = 0; attempt < 200; attempt++)); do
+        (($(records_since "$run_first_line" | wc -l) >= want)) && break
+        sleep 0.2
+    done
+    : >"$work/expected"
+    for message in "${expected_records[@]}"; do
+        printf 'trace:eventlog:ReportEventW L"%s"\n' "$service" "$message" >>"$work/expected"
+    done
+    records_since "$run_first_line" >"$work/actual"
+    compare "$title: records" "$work/expected" "$work/actual"
+}
+
+# The start of a run up to its first read: OnStart, the ten readiness attempts (Wine's Native
+# Wifi lists no interface), then the BIOS status request's records, given as arguments.
+check_start() {
+    local title=$1 attempt
+    shift
+    expected_records+=("BrevRbtnService in OnStart" "WaitUntilCanQuerryWlanState")
+    for ((attempt = 0; attempt < 10; attempt++)); do expected_records+=("TryQueryWlanState"); done
+    expected_records+=("$@")
+    check_records "$title"
+}
+
+check_running() {
+    lines_to "$work/expected" $'\n' \
+        "SERVICE_NAME: $service" \
+        "        TYPE               : 10  WIN32_OWN_PROCESS" \
+        "        STATE              : 4  RUNNING" \
+        "        WIN32_EXIT_CODE    : 0  (0x0)" \
+        "        SERVICE_EXIT_CODE  : 0  (0x0)" \
+        "        CHECKPOINT         : 0x0" \
+        "        WAIT_HINT          : 0x0"
+    wine_tool sc query "$service" >"$work/actual"
+    compare "$1: the service runs" "$work/expected" "$work/actual"
+}
+
+# switch_value VALUE STATE: the driver completes the pending read with VALUE; the device loop
+# maps it to the radio request STATE and the worker takes it.
+switch_value() {
+    local value=$1 state=$2
+    run "switch value $value" 0 "$tool" switch "$value" -- "Read completed with $value."
+    expected_records+=("DoUpdateWifiState, validStatus: TRUE, wifiStatus: $value, wifiState: $state"
+        "ProcessHotkeyPressed, state: $state")
+    check_records "switch value $value"
+}
+
+# -remove while the device loop is blocked in its read: the stop cancels the read, the loop ends.
+remove_running_service() {
+    local title=$1
+    run "$title: the read is pending" 0 "$tool" wait-read -- "A read is pending."
+    run "$title: -remove" 0 "$exe" -remove -- \
+        "Stopping $service." "$service is stopped." "$service is removed."
+    expected_records+=("BrevRbtnService in OnStop" "Cannot read device!")
+    check_records "$title: -remove"
+}
+
+# The deleted service leaves Wine's SCM once its process has ended; a new install must wait.
+check_service_gone() {
+    local attempt
+    for ((attempt = 0; attempt < 60; attempt++)); do
+        if ! wine sc query "$service" >/dev/null 2>&1 &&
+            ! wine reg query "$service_key" >/dev/null 2>&1; then
+            pass "$1: the service is gone"
+            return
+        fi
+        sleep 0.5
+    done
+    fail "$1: the service is gone"
+}
+
+end_session() {
+    wineserver -k 2>/dev/null
+    wineserver -w 2>/dev/null
+}
+
+# --- a fresh prefix, booted into a session that stays up, so that the service processes that
+# Wine's SCM starts inherit the session's standard error: the eventlog trace.
+end_session
+rm -rf "$work"
+mkdir -p "$WINEPREFIX"
+trap end_session EXIT
+wineserver -p
+WINEDEBUG=-all,+eventlog wine cmd /c exit >/dev/null 2>"$session_log"
+mkdir -p "$WINEPREFIX/drive_c/${install_dir//\\//}" "$WINEPREFIX/drive_c/$driver_dir"
+cp "$build/$service.exe" "$WINEPREFIX/drive_c/${install_dir//\\//}/$service.exe"
+cp "$driver_build/test_switch.sys" "$driver_build/test_switch.inf" "$driver_build/switch_tool.exe" \
+    "$WINEPREFIX/drive_c/$driver_dir/"
+if wait_for_boot_to_settle; then pass "Wine booted"; else fail "Wine's SCM did not settle"; fi
+
+run "install the test device" 0 "$tool" install "$inf" -- "Switch device installed."
+
+# --- first run: the BIOS holds status 3 (radio on); switch values 0 to 3; a not-ready read.
+run "BIOS status 3" 0 "$tool" bios 3 -- "BIOS wifi status set to 3."
+start_run
+run "first run: -install" 0 "$exe" -install -- "$service is installed."
+check_start "first run: start" "Send request sucessful!" "ReadAndUpdateWlanState, bSendRet: TRUE" \
+    "DoUpdateWifiState, validStatus: TRUE, wifiStatus: 3, wifiState: 1" \
+    "ProcessHotkeyPressed, state: 1"
+check_running "first run"
+
+switch_value 0 0
+switch_value 1 1
+switch_value 2 0
+switch_value 3 1
+
+# No resume comes under Wine: the wait makes its fifteen pauses and the loop reads again.
+run "not-ready read" 0 "$tool" not-ready -- "Read failed as not ready."
+expected_records+=("Device not ready!, Wait resume event"
+    "Device not ready!, Wait resume event end, don't call update wlan state")
+check_records "not-ready read"
+
+remove_running_service "first run"
+run "first run: the driver's count" 0 "$tool" state -- \
+    "reads pending: 0, reads cancelled: 1, status requests: 1"
+check_service_gone "first run"
+
+# --- second run on the same device: the status request fails; reading goes on all the same.
+run "BIOS status fails" 0 "$tool" bios-fail -- "BIOS wifi status requests fail."
+start_run
+run "second run: -install" 0 "$exe" -install -- "$service is installed."
+check_start "second run: start" "Send request failed!" "ReadAndUpdateWlanState, bSendRet: FALSE" \
+    "ReadAndUpdateWlanState ignore update wlan state because can't read wifi status from Bios"
+switch_value 4 1
+remove_running_service "second run"
+run "second run: the driver's count" 0 "$tool" state -- \
+    "reads pending: 0, reads cancelled: 2, status requests: 2"
+check_service_gone "second run"
+
+# --- the device goes; its interface with it.
+run "remove the test device" 0 "$tool" remove -- "Switch device removed."
+run "the removed device's interface" 1 "$tool" state --
+lines_to "$work/expected" $'\r\n' "IOCTL_SWITCH_TEST_GET_STATE failed w/err 0x00000002"
+compare "the removed device's interface: error" "$work/expected" "$work/stderr"
+
+echo "wine end to end with a switch device: $passed checks passed, $failed checks failed," \
+    "$SECONDS s"
+((failed == 0))
