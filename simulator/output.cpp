@@ -190,6 +190,13 @@ void WriteJson(std::ostream& out, const Json& json) {
 
 }  // namespace
 
+void TextOutput::Note(const std::string& note) {
+    if (m_colour) m_out << colour::kDim;
+    m_out << std::string(12, ' ') << (note.empty() ? "#" : "# ") << note;
+    if (m_colour) m_out << colour::kReset;
+    m_out << std::endl;
+}
+
 void TextOutput::Line(std::uint64_t timeMs, const char* kind, const char* kindColour,
                       const std::string& details) {
     std::ostringstream line;
@@ -274,7 +281,9 @@ void TextOutput::Observation(const sim::Observation& observation) {
         observation.body);
 }
 
-void TextOutput::Command(std::uint64_t timeMs, int line, const std::string& text) {
+void TextOutput::Command(std::uint64_t timeMs, int line, const std::string& text,
+                         const std::vector<std::string>& notes) {
+    for (auto& note : notes) Note(note);
     Line(timeMs, "command", colour::kBold,
          (line > 0 ? "line " + std::to_string(line) + ": " : std::string()) + text);
 }

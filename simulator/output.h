@@ -28,7 +28,8 @@ class Output {
 public:
     virtual ~Output() = default;
     // A command is about to run (`line` 0: the end of the scenario).
-    virtual void Command(std::uint64_t timeMs, int line, const std::string& text) = 0;
+    virtual void Command(std::uint64_t timeMs, int line, const std::string& text,
+                         const std::vector<std::string>& notes) = 0;
     // Called with the machine's lock held: must not call back into the machine.
     virtual void Observation(const sim::Observation& observation) = 0;
     virtual void ExpectFailed(std::uint64_t timeMs, int line, const std::string& text) = 0;
@@ -42,13 +43,16 @@ class TextOutput final : public Output {
 public:
     TextOutput(std::ostream& out, bool colour) : m_out(out), m_colour(colour) {}
     // Shows the command, so that what follows reads as its consequence.
-    void Command(std::uint64_t timeMs, int line, const std::string& text) override;
+    // The comment above the command comes first, so that a commented scenario reads as a story.
+    void Command(std::uint64_t timeMs, int line, const std::string& text,
+                 const std::vector<std::string>& notes) override;
     void Observation(const sim::Observation& observation) override;
     void ExpectFailed(std::uint64_t timeMs, int line, const std::string& text) override;
     void Error(std::uint64_t timeMs, int line, const std::string& text) override;
     void Summary(std::uint64_t timeMs, const RunSummary& summary) override;
 
 private:
+    void Note(const std::string& note);
     void Line(std::uint64_t timeMs, const char* kind, const char* colour,
               const std::string& details);
 
@@ -61,7 +65,8 @@ class JsonlOutput final : public Output {
 public:
     explicit JsonlOutput(std::ostream& out) : m_out(out) {}
     // Commands are not part of the stream: every line is something the machine or the run did.
-    void Command(std::uint64_t, int, const std::string&) override {}
+    void Command(std::uint64_t, int, const std::string&, const std::vector<std::string>&) override {
+    }
     void Observation(const sim::Observation& observation) override;
     void ExpectFailed(std::uint64_t timeMs, int line, const std::string& text) override;
     void Error(std::uint64_t timeMs, int line, const std::string& text) override;

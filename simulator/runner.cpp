@@ -72,7 +72,7 @@ StepResult Runner::Execute(const Command& command) {
     if (!command.IsExpect()) {
         m_recordsFrom = m_machine.Log().Size();
         m_recordsFromLine = command.line;
-        m_output.Command(m_machine.NowMs(), command.line, command.text);
+        m_output.Command(m_machine.NowMs(), command.line, command.text, command.notes);
     }
     auto& devices = m_machine.Devices();
     auto& registry = m_machine.Registry();
@@ -212,7 +212,7 @@ void Runner::Error(int line, const std::string& text) {
 }
 
 StepResult Runner::Finish() {
-    m_output.Command(m_machine.NowMs(), 0, "end of the scenario");
+    m_output.Command(m_machine.NowMs(), 0, "end of the scenario", {});
     auto& scm = m_machine.Scm();
     const DWORD state = scm.CurrentStatus(CServiceSource::kServiceName).dwCurrentState;
     if (scm.HostProcess(CServiceSource::kServiceName) != nullptr && state != SERVICE_STOPPED) {

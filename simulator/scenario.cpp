@@ -439,13 +439,29 @@ LineResult ParseLine(std::string_view line, int number) {
 Scenario ParseScenario(std::string_view text) {
     Scenario scenario;
     int number = 0;
+    std::vector<std::string> notes;
     while (!text.empty()) {
         const std::size_t end = text.find('\n');
         const std::string_view line = text.substr(0, end);
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         LineResult result = ParseLine(line, ++number);
         if (result.problem) scenario.problems.push_back(std::move(*result.problem));
-        if (result.command) scenario.commands.push_back(std::move(*result.command));
+        if (result.command) {
+            while (!notes.empty() && notes.back().empty()) notes.pop_back();
+            result.command->notes = std::move(notes);
+            notes.clear();
+            scenario.commands.push_back(std::move(*result.command));
+            continue;
+        }
+        const std::size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string_view::npos || line[first] != '#') {
+            if (!notes.empty()) notes.emplace_back();  // a blank line parts paragraphs
+            continue;
+        }
+        std::string_view note = line.substr(first + 1);
+        if (!note.empty() && note.front() == ' ') note.remove_prefix(1);
+        while (!note.empty() && (note.back() == '\r' || note.back() == ' ')) note.remove_suffix(1);
+        notes.emplace_back(note);
     }
     return scenario;
 }

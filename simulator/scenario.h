@@ -86,6 +86,9 @@ struct Command {
     int line = 0;
     std::string text;  // the command as written, without its comment
     Action action;
+    // The comment lines since the previous command, without their "#" (an empty one where a
+    // blank line parted them): what the command is meant to show.
+    std::vector<std::string> notes;
 
     bool IsExpect() const {
         return std::holds_alternative<ExpectWlan>(action) ||
