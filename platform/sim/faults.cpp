@@ -22,6 +22,7 @@ std::optional<DWORD> FaultPlan::Take(const std::string& operation) {
         }
         const DWORD code = it->code;
         if (it->failCalls && --*it->failCalls == 0) m_rules.erase(it);
+        ++m_failures;
         return code;
     }
     return std::nullopt;

@@ -27,10 +27,13 @@ public:
     std::optional<DWORD> Take(const std::string& operation);
     std::uint64_t CallCount(const std::string& operation) const;
     const std::map<std::string, std::uint64_t>& CallCounts() const { return m_calls; }
+    // How many calls have been made to fail so far, by every rule together.
+    std::uint64_t FailuresInjected() const { return m_failures; }
 
 private:
     std::vector<FaultRule> m_rules;
     std::map<std::string, std::uint64_t> m_calls;
+    std::uint64_t m_failures = 0;
 };
 
 }  // namespace sim

@@ -83,6 +83,9 @@ public:
     void SetListener(std::function<void(const Observation&)> listener) {
         m_listener = std::move(listener);
     }
+    // Whether observations are kept from now on. A long run turns this off so that the log does
+    // not grow with every record; the listener still sees each one.
+    void SetRetained(bool retained) { m_retained = retained; }
 
     template <typename T>
     std::vector<T> Of(std::size_t from = 0) const {
@@ -95,6 +98,7 @@ public:
 private:
     std::vector<Observation> m_all;
     std::function<void(const Observation&)> m_listener;
+    bool m_retained = true;
 };
 
 }  // namespace sim

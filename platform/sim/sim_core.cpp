@@ -35,6 +35,10 @@ const char* HandleKindName(HandleKind kind) {
 }
 
 void Observations::Add(Observation observation) {
+    if (!m_retained) {
+        if (m_listener) m_listener(observation);
+        return;
+    }
     m_all.push_back(std::move(observation));
     if (m_listener) m_listener(m_all.back());
 }
@@ -118,6 +122,7 @@ void SimCore::ScheduleNext() {
         m_ready.erase(m_ready.begin() + static_cast<std::ptrdiff_t>(index));
         next->state = SimThread::State::Running;
         m_running = next;
+        ++m_switches;
     }
     m_changed.notify_all();
 }

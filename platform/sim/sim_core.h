@@ -97,6 +97,12 @@ public:
     void AbandonThreadsOf(const SimProcess* process, const SimThread* except);
     std::vector<const SimThread*> Threads() const;
     int LiveThreadCount() const;
+    // How many times a thread has been handed the baton since the core was made: every run of a
+    // simulated thread, so idle time that wakes nothing leaves it unchanged. Driver side.
+    std::uint64_t Switches() const {
+        std::lock_guard lock(m_mutex);
+        return m_switches;
+    }
 
     // --- driver side (no lock held by the caller; never from a simulated thread)
     IdleResult RunUntilIdle(std::chrono::milliseconds realTimeout = std::chrono::seconds(10));
@@ -137,6 +143,7 @@ private:
     std::vector<std::unique_ptr<SimThread>> m_threads;
     std::deque<SimThread*> m_ready;
     SimThread* m_running = nullptr;
+    std::uint64_t m_switches = 0;
     std::uint64_t m_nowMs = 0;
     bool m_preemptive = false;
     double m_preemptProbability = 0.0;
