@@ -74,16 +74,24 @@ for preset in "${presets[@]}"; do
     ((status == 0)) || fail "$preset: tests failed"
 done
 
-# The real executable under Wine, counted as one test.
-echo "=== windows end to end"
-start=$SECONDS
-if bash tests/wine/e2e.sh build/windows/BrevRctlService.exe build/windows/e2e; then
-    passed=$((passed + 1))
-else
-    failed=$((failed + 1))
-fi
-echo "time: windows end to end $(seconds_since "$start") s"
-((failed == 0)) || fail "windows end to end failed"
-if bash tests/wine/switch_e2e.sh build/windows build/windows/switch_e2e; then passed=$((passed + 1)); else failed=$((failed + 1)); fail "windows end to end with a switch device failed"; fi
+# The real executable under Wine, each script counted as one test.
+end_to_end() {
+    local title=$1
+    shift
+    echo "=== $title"
+    local start=$SECONDS status=0
+    bash "$@" || status=$?
+    echo "time: $title $(seconds_since "$start") s"
+    if ((status == 0)); then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        fail "$title failed"
+    fi
+}
+end_to_end "windows end to end" tests/wine/e2e.sh build/windows/BrevRctlService.exe \
+    build/windows/e2e
+end_to_end "windows end to end with a switch device" tests/wine/switch_e2e.sh build/windows \
+    build/windows/switch_e2e
 
 summary
