@@ -272,6 +272,7 @@ void StopToExit(benchmark::State& state, const StopCase& stopCase) {
     std::vector<double> samples;
     samples.reserve(g_settings.stopSamples);
     std::uint64_t virtualMsMax = 0;
+    std::uint64_t handOffs = 0;
     for (auto _ : state) {
         ServiceRig rig(1);
         stopCase.beforeStart(rig);
@@ -283,16 +284,20 @@ void StopToExit(benchmark::State& state, const StopCase& stopCase) {
             if (std::holds_alternative<sim::ProcessExit>(observation.body)) exitedAt = Clock::now();
         });
         const std::uint64_t virtualStart = rig.machine.NowMs();
+        const std::uint64_t switchesBefore = rig.machine.Core().Switches();
         const auto stoppedAt = Clock::now();
         stopCase.trigger(rig);
         rig.RunUntilIdle();
         Require(rig.Exited(), "the service did not end");
+        handOffs += rig.machine.Core().Switches() - switchesBefore;
         virtualMsMax = std::max(virtualMsMax, rig.machine.NowMs() - virtualStart);
         samples.push_back(Microseconds(exitedAt - stoppedAt));
         state.SetIterationTime(samples.back() / 1e6);
         rig.machine.Log().SetListener(nullptr);
     }
     state.counters["virtual_ms_max"] = static_cast<double>(virtualMsMax);
+    state.counters["hand_offs"] =
+        static_cast<double>(handOffs) / static_cast<double>(samples.size());
     ReportDistribution(state, samples);
 }
 
