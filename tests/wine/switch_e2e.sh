@@ -14,114 +14,11 @@ set -uo pipefail
 build=$(realpath "$1")
 work=$(realpath -m "$2")
 driver_build=$build/tests/wine/switch_driver
-service=BrevRctlService
-service_key='HKLM\System\CurrentControlSet\Services\BrevRctlService'
-install_dir='Program Files\BrevRctl Radio'
-exe="C:\\$install_dir\\$service.exe"
 driver_dir='switch-driver'
 tool="C:\\$driver_dir\\switch_tool.exe"
 inf="C:\\$driver_dir\\test_switch.inf"
-
-export WINEPREFIX=$work/prefix
-export WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEDEBUG=-all
-# Wine's own tools answer in the language of the locale; the checks below read their English.
-export LC_ALL=C
-session_log=$work/session.log
-wine_log=$work/wine.log
-
-passed=0
-failed=0
-
-pass() {
-    passed=$((passed + 1))
-    echo "ok: $1"
-}
-
-fail() {
-    failed=$((failed + 1))
-    echo "FAILED: $1"
-}
-
-# Compares two files; on a difference shows both with their line ends visible.
-compare() {
-    local title=$1 expected=$2 actual=$3
-    if cmp -s "$expected" "$actual"; then
-        pass "$title"
-    else
-        fail "$title"
-        echo "--- expected"
-        cat -A "$expected"
-        echo "--- actual"
-        cat -A "$actual"
-    fi
-}
-
-# Writes its arguments to FILE, one line each with the given line end; nothing for no lines.
-lines_to() {
-    local file=$1 ending=$2
-    shift 2
-    : >"$file"
-    local line
-    for line in "$@"; do printf '%s%s' "$line" "$ending" >>"$file"; done
-}
-
-# run TITLE STATUS PROGRAM ARG... -- EXPECTED_LINE...: runs a Windows program and checks its exit
-# status and everything it printed on its standard output. Its standard error is shown when the
-# status is not the expected one.
-run() {
-    local title=$1 expected_status=$2
-    shift 2
-    local command=()
-    while [[ $1 != -- ]]; do
-        command+=("$1")
-        shift
-    done
-    shift
-    lines_to "$work/expected" $'\r\n' "$@"
-    wine "${command[@]}" >"$work/actual" 2>"$work/stderr"
-    local status=$?
-    cat "$work/stderr" >>"$wine_log"
-    if ((status == expected_status)); then
-        pass "$title: exit status $status"
-    else
-        fail "$title: exit status $status"
-        cat "$work/stderr"
-    fi
-    compare "$title: output" "$work/expected" "$work/actual"
-}
-
-# Output of a Wine tool with its CR LF line ends made LF.
-wine_tool() {
-    wine "$@" 2>>"$wine_log" | tr -d '\r'
-}
-
-# The records written since line FIRST of the session log, without the thread id.
-records_since() {
-    tail -n +"$1" "$session_log" | grep -E '^[0-9a-f]+:[a-z]+:eventlog:ReportEventW ' |
-        sed -E 's/^[0-9a-f]+://'
-}
-
-session_lines() {
-    wc -l <"$session_log"
-}
-
-# Right after boot, Wine's SCM may still be starting the automatic services, and a start request
-# made meanwhile fails with ERROR_SERVICE_DATABASE_LOCKED. A start of a service that already runs
-# answers "already running" only when no start is in progress; wait for two such answers.
-wait_for_boot_to_settle() {
-    local quiet=0 attempt
-    for ((attempt = 0; attempt < 120; attempt++)); do
-        if [[ $(wine_tool net start PlugPlay) == *"already running"* ]]; then
-            quiet=$((quiet + 1))
-            ((quiet == 2)) && return 0
-        else
-            quiet=0
-        fi
-        sleep 0.5
-    done
-    return 1
-}
+# shellcheck source=tests/wine/lib.sh
+source "$(dirname "$0")/lib.sh"
 
 # The messages of the records that the current service run has written so far, in order; every
 # record carries the service name first, then its message.
@@ -207,24 +104,10 @@ check_service_gone() {
     fail "$1: the service is gone"
 }
 
-end_session() {
-    wineserver -k 2>/dev/null
-    wineserver -w 2>/dev/null
-}
-
-# --- a fresh prefix, booted into a session that stays up, so that the service processes that
-# Wine's SCM starts inherit the session's standard error: the eventlog trace.
-end_session
-rm -rf "$work"
-mkdir -p "$WINEPREFIX"
-trap end_session EXIT
-wineserver -p
-WINEDEBUG=-all,+eventlog wine cmd /c exit >/dev/null 2>"$session_log"
-mkdir -p "$WINEPREFIX/drive_c/${install_dir//\\//}" "$WINEPREFIX/drive_c/$driver_dir"
-cp "$build/$service.exe" "$WINEPREFIX/drive_c/${install_dir//\\//}/$service.exe"
+wine_boot "$build/$service.exe"
+mkdir -p "$WINEPREFIX/drive_c/$driver_dir"
 cp "$driver_build/test_switch.sys" "$driver_build/test_switch.inf" "$driver_build/switch_tool.exe" \
     "$WINEPREFIX/drive_c/$driver_dir/"
-if wait_for_boot_to_settle; then pass "Wine booted"; else fail "Wine's SCM did not settle"; fi
 
 run "install the test device" 0 "$tool" install "$inf" -- "Switch device installed."
 
