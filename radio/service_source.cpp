@@ -35,7 +35,7 @@ void CServiceSource::OnStart(DWORD, LPWSTR*) {
     // worker must end all the same before this object can be left.
     m_stopFlag.store(1);
     Platform().SetEvent(m_hWakeEvent);
-    Platform().WaitForSingleObject(worker, INFINITE);
+    WaitUntilSignalled(worker);
     Platform().CloseHandle(worker);
 }
 

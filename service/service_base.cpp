@@ -8,6 +8,7 @@ DWORD CServiceBase::s_checkPoint = 1;
 namespace {
 constexpr DWORD kControlsAccepted =
     SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_POWEREVENT;
+constexpr DWORD kWaitRetryPauseMs = 1000;
 }  // namespace
 
 CServiceBase::CServiceBase(platform::Platform& platform, LPCWSTR serviceName)
@@ -43,8 +44,7 @@ BOOL CServiceBase::Run(CServiceBase& service) {
     const BOOL ran = platform.StartServiceCtrlDispatcherW(table);
     const DWORD dispatcherError = ran ? NO_ERROR : platform.GetLastError();
     // The dispatcher returns once SERVICE_STOPPED is reported, before ServiceMain's thread ends.
-    if (ran && service.m_serviceMainEntered)
-        platform.WaitForSingleObject(service.m_serviceMainDone, INFINITE);
+    if (ran && service.m_serviceMainEntered) service.WaitUntilSignalled(service.m_serviceMainDone);
     platform.CloseHandle(service.m_serviceMainDone);
     service.m_serviceMainDone = nullptr;
     if (!ran) {
@@ -178,6 +178,17 @@ BOOL CServiceBase::ReportServiceStatus(DWORD currentState, DWORD win32ExitCode) 
     const BOOL accepted = m_platform.SetServiceStatus(m_statusHandle, &m_status);
     m_platform.LeaveCriticalSection(&m_statusLock);
     return accepted;
+}
+
+void CServiceBase::WaitUntilSignalled(HANDLE handle) {
+    for (int failures = 0; m_platform.WaitForSingleObject(handle, INFINITE) != WAIT_OBJECT_0;
+         ++failures) {
+        if (failures == 0) {
+            WriteErrorLogEntry(L"WaitForSingleObject", m_platform.GetLastError());
+        } else {
+            m_platform.Sleep(kWaitRetryPauseMs);
+        }
+    }
 }
 
 SERVICE_STATUS CServiceBase::CurrentStatus() {

@@ -59,6 +59,11 @@ protected:
 
     platform::Platform& Platform() const { return m_platform; }
 
+    // Waits until `handle` is signalled: another thread has finished with this object. A failed
+    // wait (only an invalid handle fails) is recorded and retried, at once and then once a
+    // second, since going on would let the object be destroyed while that thread still uses it.
+    void WaitUntilSignalled(HANDLE handle);
+
 private:
     static void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
     static DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD eventType, LPVOID eventData,

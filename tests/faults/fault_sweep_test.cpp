@@ -250,17 +250,7 @@ struct Expectation {
     std::vector<std::string> absent{};  // no record and no output contains any of these
     Whole whole = Whole::None;
     std::string kept{};  // the resource that the refused close leaves held
-    // A problem of the service that the run is known to show; the sweep fails once it no
-    // longer shows, so that the mark goes when the problem does.
-    const char* knownProblem = nullptr;
 };
-
-constexpr const char* kRunWaitProblem =
-    "Run goes on when its wait for ServiceMain's end fails: the process entry destroys the "
-    "service object while the service-main thread and the worker still use it";
-constexpr const char* kJoinProblem =
-    "OnStart returns when its wait for the worker fails: the service object is destroyed while "
-    "the worker still runs";
 
 const std::vector<Expectation>& Expectations() {
     static const std::vector<Expectation> table = {
@@ -290,7 +280,8 @@ const std::vector<Expectation>& Expectations() {
          .record = "Service failed to start."},
         // Waits, in the order the scenarios make them: the worker's wait for a request; the
         // not-ready pause, which sleeps instead; Run's wait for ServiceMain's end and OnStart's
-        // wait for the worker, after which the service must still end and release everything.
+        // wait for the worker, which are recorded and retried, after which the service must
+        // still end and release everything.
         {.operation = "WaitForSingleObject",
          .code = ERROR_INVALID_HANDLE,
          .record = "WorkerLoop failed w/err 0x{code}"},
@@ -308,22 +299,22 @@ const std::vector<Expectation>& Expectations() {
          .code = ERROR_INVALID_HANDLE,
          .scenario = kStopThenRemove,
          .fromCall = 6,
-         .knownProblem = kRunWaitProblem},
+         .record = "WaitForSingleObject failed w/err 0x{code}"},
         {.operation = "WaitForSingleObject",
          .code = ERROR_INVALID_HANDLE,
          .scenario = kStopThenRemove,
          .fromCall = 7,
-         .knownProblem = kJoinProblem},
+         .record = "WaitForSingleObject failed w/err 0x{code}"},
         {.operation = "WaitForSingleObject",
          .code = ERROR_INVALID_HANDLE,
          .scenario = kRemoveWhileRunning,
          .fromCall = 2,
-         .knownProblem = kRunWaitProblem},
+         .record = "WaitForSingleObject failed w/err 0x{code}"},
         {.operation = "WaitForSingleObject",
          .code = ERROR_INVALID_HANDLE,
          .scenario = kRemoveWhileRunning,
          .fromCall = 3,
-         .knownProblem = kJoinProblem},
+         .record = "WaitForSingleObject failed w/err 0x{code}"},
         // The device channel.
         {.operation = "SetupDiGetClassDevsW",
          .code = ERROR_NOT_ENOUGH_MEMORY,
@@ -517,7 +508,6 @@ void Sweep(const Scenario& scenario) {
 
     int runs = 0;
     int failures = 0;
-    int known = 0;
     for (auto& [operation, count] : clean.calls) {
         const Expectation* first = ExpectationFor(scenario.name, operation, 0);
         if (first == nullptr) {
@@ -538,24 +528,12 @@ void Sweep(const Scenario& scenario) {
                                      std::to_string(call) + " failing with 0x" + Hex8(row.code);
             std::string problems;
             for (auto& problem : run.problems) problems += "\n  " + problem;
-            if (row.knownProblem != nullptr) {
-                if (run.problems.empty()) {
-                    ADD_FAILURE() << what << ": the known problem no longer shows; drop its mark";
-                    continue;
-                }
-                ++failures;
-                ++known;
-                std::printf("%s: known problem: %s%s\n", what.c_str(), row.knownProblem,
-                            problems.c_str());
-                continue;
-            }
             if (run.problems.empty()) continue;
             ++failures;
             ADD_FAILURE() << what << ":" << problems;
         }
     }
-    std::printf("%s: %d runs, %d failures found, %d of them known problems\n", scenario.name, runs,
-                failures, known);
+    std::printf("%s: %d runs, %d failures found\n", scenario.name, runs, failures);
 }
 
 TEST(FaultSweep, StopThenRemove) {
