@@ -96,7 +96,7 @@ void SimCore::RunThreadBody(SimThread* thread, std::function<void()> body) {
 }
 
 void SimCore::WaitForBaton(std::unique_lock<std::mutex>& lock, SimThread* thread) {
-    m_changed.wait(lock, [&] { return m_running == thread; });
+    thread->baton.wait(lock, [&] { return m_running == thread; });
 }
 
 void SimCore::WakeReadyThreads() {
@@ -123,8 +123,11 @@ void SimCore::ScheduleNext() {
         next->state = SimThread::State::Running;
         m_running = next;
         ++m_switches;
+        // Only the thread that gets the baton is woken; the others sleep on.
+        next->baton.notify_one();
+        return;
     }
-    m_changed.notify_all();
+    m_idle.notify_all();
 }
 
 bool SimCore::BlockUntil(std::unique_lock<std::mutex>& lock, std::function<bool()> condition,
@@ -208,7 +211,7 @@ IdleResult SimCore::RunUntilIdle(std::chrono::milliseconds realTimeout) {
     assert(t_current == nullptr);
     std::unique_lock lock(m_mutex);
     if (m_running == nullptr) ScheduleNext();
-    const bool idle = m_changed.wait_for(lock, realTimeout, [&] { return m_running == nullptr; });
+    const bool idle = m_idle.wait_for(lock, realTimeout, [&] { return m_running == nullptr; });
     if (idle) return {};
     IdleResult busy{false, {}};
     busy.busyThreads.push_back(m_running->name);

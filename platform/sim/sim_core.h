@@ -54,6 +54,7 @@ struct SimThread {
     std::function<bool()> wakeCondition;      // while Blocked
     std::optional<std::uint64_t> deadlineMs;  // while Blocked, for timed waits
     bool timedOut = false;
+    std::condition_variable baton;  // signalled when this thread is handed the baton
     std::thread host;
 };
 
@@ -139,7 +140,8 @@ private:
     void WaitForBaton(std::unique_lock<std::mutex>& lock, SimThread* thread);
 
     mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
+    // Signalled when the baton comes back to nobody: the driver waits on it.
+    std::condition_variable m_idle;
     std::vector<std::unique_ptr<SimThread>> m_threads;
     std::deque<SimThread*> m_ready;
     SimThread* m_running = nullptr;
