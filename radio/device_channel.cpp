@@ -171,9 +171,10 @@ void CServiceSource::ReadAndUpdateWlanState() {
 
 void CServiceSource::DoUpdateWifiState(DWORD wifiStatus) {
     const DWORD wifiState = (wifiStatus == 0 || wifiStatus == 2) ? 0 : 1;
-    std::wostringstream message;
-    message << L"DoUpdateWifiState" << L", validStatus: " << L"TRUE" << L", wifiStatus: "
-            << wifiStatus << L", wifiState: " << wifiState;
-    WriteEventLogEntry(message.str().c_str(), EVENTLOG_INFORMATION_TYPE);
+    // Every switch value passes here: plain appends spare the stream's locale set-up.
+    const std::wstring message = L"DoUpdateWifiState" + std::wstring(L", validStatus: ") + L"TRUE" +
+                                 L", wifiStatus: " + std::to_wstring(wifiStatus) +
+                                 L", wifiState: " + std::to_wstring(wifiState);
+    WriteEventLogEntry(message.c_str(), EVENTLOG_INFORMATION_TYPE);
     Enqueue(wifiState);
 }

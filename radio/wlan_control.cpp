@@ -2,7 +2,6 @@
 // Native Wifi, unless airplane mode is on, and waits at start until the interfaces can be queried.
 // Nothing lives between calls: each call opens its own client handle and releases all it got.
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include "radio/airplane_mode.h"
@@ -110,9 +109,8 @@ void ApplyRadioChange(CServiceBase& service, platform::NativeWifi& wifi, HANDLE 
 }  // namespace
 
 void CServiceSource::ProcessHotkeyPressed(DWORD request) {
-    std::wostringstream message;
-    message << L"ProcessHotkeyPressed, state: " << request;
-    WriteEventLogEntry(message.str().c_str(), EVENTLOG_INFORMATION_TYPE);
+    const std::wstring message = L"ProcessHotkeyPressed, state: " + std::to_wstring(request);
+    WriteEventLogEntry(message.c_str(), EVENTLOG_INFORMATION_TYPE);
 
     WlanSession session = OpenWlanSession(*this, Platform());
     if (!session.interfaces) return;
