@@ -80,17 +80,6 @@ enum class Action {
     Count,
 };
 
-const char* StateName(DOT11_RADIO_STATE state) {
-    switch (state) {
-        case dot11_radio_state_on:
-            return "on";
-        case dot11_radio_state_off:
-            return "off";
-        default:
-            return "unknown";
-    }
-}
-
 std::string Join(const std::vector<DWORD>& values) {
     std::string text;
     for (DWORD value : values) text += (text.empty() ? "" : " ") + std::to_string(value);
@@ -315,7 +304,7 @@ private:
         for (int i = 0; i < phys; ++i) {
             created.push_back(sim::SimPhy{state(0.45, 0.45), state(0.8, 0.2)});
             tracked.software.push_back(created.back().software);
-            states += std::string(" ") + StateName(created.back().software);
+            states += std::string(" ") + sim::RadioStateName(created.back().software);
         }
         const std::string name = "wlan" + std::to_string(m_interfacesCreated++);
         m_machine.Wlan().AddInterface(name, created);
@@ -396,8 +385,8 @@ private:
         else if (auto* report = std::get_if<sim::StatusReport>(&observation.body))
             text = "status: " + std::to_string(report->status.dwCurrentState);
         else if (auto* set = std::get_if<sim::WlanSet>(&observation.body))
-            text = "set: " + set->interfaceName + " " + StateName(set->software) + ", result " +
-                   std::to_string(set->result);
+            text = "set: " + set->interfaceName + " " + sim::RadioStateName(set->software) +
+                   ", result " + std::to_string(set->result);
         else if (auto* start = std::get_if<sim::ProcessStart>(&observation.body))
             text = "process start: " + start->process;
         else if (auto* exit = std::get_if<sim::ProcessExit>(&observation.body))
@@ -444,18 +433,18 @@ private:
                 if (wlan.phys[i].software != tracked.software[i])
                     return Fail("radio state", wlan.name + ": PHY " + std::to_string(i) +
                                                    " changed to " +
-                                                   StateName(wlan.phys[i].software));
+                                                   sim::RadioStateName(wlan.phys[i].software));
             const DOT11_RADIO_STATE first = wlan.phys[0].software;
             if (tracked.software[0] == dot11_radio_state_unknown) {
                 if (first != dot11_radio_state_unknown)
-                    return Fail("radio state",
-                                wlan.name + ": unknown state changed to " + StateName(first));
+                    return Fail("radio state", wlan.name + ": unknown state changed to " +
+                                                   sim::RadioStateName(first));
                 continue;
             }
             if (explained || tracked.addedStep > m_last->step || first == wanted) continue;
-            return Fail("radio state", wlan.name + ": " + StateName(first) + " after request " +
-                                           std::to_string(m_last->request) + " of step " +
-                                           std::to_string(m_last->step));
+            return Fail("radio state", wlan.name + ": " + sim::RadioStateName(first) +
+                                           " after request " + std::to_string(m_last->request) +
+                                           " of step " + std::to_string(m_last->step));
         }
     }
 

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "platform/sim/wlan_sim.h"
 #include "platform/text.h"
 #include "simulator/overloaded.h"
 #include "simulator/scenario.h"
@@ -95,8 +96,8 @@ std::string SummaryText(const RunSummary& summary) {
         text += " " + interface.name;
         for (std::size_t i = 0; i < interface.phys.size(); ++i)
             text += " [phy " + std::to_string(i) + " software " +
-                    RadioStateName(interface.phys[i].first) + ", hardware " +
-                    RadioStateName(interface.phys[i].second) + "]";
+                    sim::RadioStateName(interface.phys[i].first) + ", hardware " +
+                    sim::RadioStateName(interface.phys[i].second) + "]";
     }
     text += "; open:";
     if (summary.open.empty()) text += " nothing";
@@ -148,8 +149,8 @@ Json ObservationJson(const sim::Observation& observation) {
                               Json json = Header(observation.timeMs, "wlan_set");
                               json["interface"] = set.interfaceName;
                               json["phy"] = set.phyIndex;
-                              json["software"] = RadioStateName(set.software);
-                              json["hardware"] = RadioStateName(set.hardware);
+                              json["software"] = sim::RadioStateName(set.software);
+                              json["hardware"] = sim::RadioStateName(set.hardware);
                               json["result"] = set.result;
                               return json;
                           },
@@ -251,8 +252,9 @@ void TextOutput::Observation(const sim::Observation& observation) {
             [&](const sim::WlanSet& set) {
                 Line(t, "wlan_set", colour::kYellow,
                      set.interfaceName + "  phy " + std::to_string(set.phyIndex) + "  software " +
-                         RadioStateName(set.software) + ", hardware " +
-                         RadioStateName(set.hardware) + "  result " + std::to_string(set.result));
+                         sim::RadioStateName(set.software) + ", hardware " +
+                         sim::RadioStateName(set.hardware) + "  result " +
+                         std::to_string(set.result));
             },
             [&](const sim::ServiceRegistration& r) {
                 std::string dependencies;
@@ -325,8 +327,8 @@ void JsonlOutput::Summary(std::uint64_t timeMs, const RunSummary& summary) {
     for (const auto& interface : summary.wlan) {
         Json phys = Json::array();
         for (const auto& [software, hardware] : interface.phys)
-            phys.push_back(Json{{"software", RadioStateName(software)},
-                                {"hardware", RadioStateName(hardware)}});
+            phys.push_back(Json{{"software", sim::RadioStateName(software)},
+                                {"hardware", sim::RadioStateName(hardware)}});
         wlan.push_back(Json{{"interface", interface.name}, {"phys", phys}});
     }
     json["wlan"] = wlan;

@@ -178,10 +178,11 @@ void Runner::Check(const Command& command, const ExpectWlan& expect) {
     const sim::SimPhy& first = interface->phys.front();
     std::string why;
     if (expect.software && *expect.software != first.software)
-        why += std::string("the first PHY's software state is ") + RadioStateName(first.software);
+        why +=
+            std::string("the first PHY's software state is ") + sim::RadioStateName(first.software);
     if (expect.hardware && *expect.hardware != first.hardware)
         why += std::string(why.empty() ? "" : ", ") + "the first PHY's hardware state is " +
-               RadioStateName(first.hardware);
+               sim::RadioStateName(first.hardware);
     if (!why.empty()) ExpectFailed(command, why);
 }
 

@@ -466,17 +466,6 @@ Scenario ParseScenario(std::string_view text) {
     return scenario;
 }
 
-const char* RadioStateName(DOT11_RADIO_STATE state) {
-    switch (state) {
-        case dot11_radio_state_on:
-            return "on";
-        case dot11_radio_state_off:
-            return "off";
-        default:
-            return "unknown";
-    }
-}
-
 std::string ServiceStateName(DWORD state) {
     for (const auto& [value, name] : kServiceStates)
         if (value == state) return std::string(name);

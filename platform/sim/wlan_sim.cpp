@@ -13,6 +13,17 @@
 
 namespace sim {
 
+const char* RadioStateName(DOT11_RADIO_STATE state) {
+    switch (state) {
+        case dot11_radio_state_on:
+            return "on";
+        case dot11_radio_state_off:
+            return "off";
+        default:
+            return "unknown";
+    }
+}
+
 namespace {
 
 // Native Wifi's current API version; a client asking for version 1 gets 1.

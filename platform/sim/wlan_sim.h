@@ -15,6 +15,9 @@ namespace sim {
 class SimMachine;
 class SimProcess;
 
+// "on", "off" or "unknown", as the simulator and its tools write a radio state.
+const char* RadioStateName(DOT11_RADIO_STATE state);
+
 struct SimPhy {
     DOT11_RADIO_STATE software = dot11_radio_state_on;
     DOT11_RADIO_STATE hardware = dot11_radio_state_on;
