@@ -23,11 +23,6 @@ namespace {
 constexpr wchar_t kDefaultSwitchPath[] =
     L"\\\\?\\ROOT#SYSTEM#0000#{248801f3-19f5-472c-a8ae-36085db2c0a5}";
 
-BOOL Fail(DWORD code) {
-    SimKernel::SetLastError(code);
-    return FALSE;
-}
-
 }  // namespace
 
 SimDevices::SimDevices(SimMachine& machine) : m_machine(machine), m_paths{kDefaultSwitchPath} {}
@@ -51,15 +46,15 @@ BOOL SimDevices::SetupDiEnumDeviceInterfaces(SimProcess&, HDEVINFO set, PSP_DEVI
                                              const GUID* interfaceClassGuid, DWORD memberIndex,
                                              PSP_DEVICE_INTERFACE_DATA interfaceData) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("SetupDiEnumDeviceInterfaces")) return Fail(*code);
+    if (auto code = m_machine.Faults().Take("SetupDiEnumDeviceInterfaces")) return Failure(*code);
     auto* entry = m_machine.Core().FindHandle(set, HandleKind::DeviceInfoSet);
-    if (entry == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (entry == nullptr) return Failure(ERROR_INVALID_HANDLE);
     if (interfaceData == nullptr || interfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
-        return Fail(ERROR_INVALID_USER_BUFFER);
+        return Failure(ERROR_INVALID_USER_BUFFER);
     auto& paths = std::static_pointer_cast<DeviceInfoSet>(entry->object)->paths;
     if (interfaceClassGuid == nullptr ||
         !(*interfaceClassGuid == radio::GUID_RADIO_SWITCH_INTERFACE) || memberIndex >= paths.size())
-        return Fail(ERROR_NO_MORE_ITEMS);
+        return Failure(ERROR_NO_MORE_ITEMS);
     interfaceData->InterfaceClassGuid = *interfaceClassGuid;
     interfaceData->Flags = 1;  // SPINT_ACTIVE
     interfaceData->Reserved = memberIndex + 1;
@@ -72,23 +67,24 @@ BOOL SimDevices::SetupDiGetDeviceInterfaceDetailW(SimProcess&, HDEVINFO set,
                                                   DWORD detailSize, PDWORD requiredSize,
                                                   PSP_DEVINFO_DATA) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("SetupDiGetDeviceInterfaceDetailW")) return Fail(*code);
+    if (auto code = m_machine.Faults().Take("SetupDiGetDeviceInterfaceDetailW"))
+        return Failure(*code);
     auto* entry = m_machine.Core().FindHandle(set, HandleKind::DeviceInfoSet);
-    if (entry == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (entry == nullptr) return Failure(ERROR_INVALID_HANDLE);
     auto& paths = std::static_pointer_cast<DeviceInfoSet>(entry->object)->paths;
     if (interfaceData == nullptr || interfaceData->Reserved == 0 ||
         interfaceData->Reserved > paths.size())
-        return Fail(ERROR_INVALID_PARAMETER);
+        return Failure(ERROR_INVALID_PARAMETER);
     const std::wstring& path = paths[interfaceData->Reserved - 1];
     const DWORD required =
         static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
                            (path.size() + 1) * sizeof(WCHAR));
     if (requiredSize != nullptr) *requiredSize = required;
     if (detail == nullptr)
-        return Fail(detailSize == 0 ? ERROR_INSUFFICIENT_BUFFER : ERROR_INVALID_USER_BUFFER);
+        return Failure(detailSize == 0 ? ERROR_INSUFFICIENT_BUFFER : ERROR_INVALID_USER_BUFFER);
     if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W))
-        return Fail(ERROR_INVALID_USER_BUFFER);
-    if (detailSize < required) return Fail(ERROR_INSUFFICIENT_BUFFER);
+        return Failure(ERROR_INVALID_USER_BUFFER);
+    if (detailSize < required) return Failure(ERROR_INSUFFICIENT_BUFFER);
     auto block = m_localBlocks.find(detail);
     if (block != m_localBlocks.end() && block->second < detailSize) {
         std::fprintf(stderr, "simulated machine: detail size larger than its LocalAlloc block\n");
@@ -101,7 +97,7 @@ BOOL SimDevices::SetupDiGetDeviceInterfaceDetailW(SimProcess&, HDEVINFO set,
 BOOL SimDevices::SetupDiDestroyDeviceInfoList(SimProcess&, HDEVINFO set) {
     auto lock = m_machine.Core().EnterCall();
     if (m_machine.Core().FindHandle(set, HandleKind::DeviceInfoSet) == nullptr)
-        return Fail(ERROR_INVALID_HANDLE);
+        return Failure(ERROR_INVALID_HANDLE);
     m_machine.Core().RemoveHandle(set);
     return TRUE;
 }
@@ -129,23 +125,23 @@ BOOL SimDevices::ReadFile(SimProcess&, HANDLE file, LPVOID buffer, DWORD bytesTo
                           LPDWORD bytesRead, LPOVERLAPPED) {
     auto lock = m_machine.Core().EnterCall();
     if (bytesRead != nullptr) *bytesRead = 0;
-    if (auto code = m_machine.Faults().Take("ReadFile")) return Fail(*code);
+    if (auto code = m_machine.Faults().Take("ReadFile")) return Failure(*code);
     auto* entry = m_machine.Core().FindHandle(file, HandleKind::Device);
-    if (entry == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (entry == nullptr) return Failure(ERROR_INVALID_HANDLE);
     auto device = std::static_pointer_cast<OpenDevice>(entry->object);
     device->readPending = true;
     device->cancelled = false;
     m_machine.Core().BlockUntil(
         lock, [this, device] { return !m_completions.empty() || device->cancelled || !m_present; });
     device->readPending = false;
-    if (device->cancelled) return Fail(ERROR_OPERATION_ABORTED);
-    if (!m_present) return Fail(ERROR_DEVICE_NOT_CONNECTED);
+    if (device->cancelled) return Failure(ERROR_OPERATION_ABORTED);
+    if (!m_present) return Failure(ERROR_DEVICE_NOT_CONNECTED);
 
     ReadCompletion completion = std::move(m_completions.front());
     m_completions.pop_front();
     switch (completion.kind) {
         case ReadCompletion::Kind::Error:
-            return Fail(completion.error);
+            return Failure(completion.error);
         case ReadCompletion::Kind::Value:
             completion.bytes.resize(sizeof(DWORD));
             std::memcpy(completion.bytes.data(), &completion.value, sizeof(DWORD));
@@ -164,21 +160,21 @@ BOOL SimDevices::DeviceIoControl(SimProcess&, HANDLE device, DWORD ioControlCode
                                  LPOVERLAPPED) {
     auto lock = m_machine.Core().EnterCall();
     if (bytesReturned != nullptr) *bytesReturned = 0;
-    if (auto code = m_machine.Faults().Take("DeviceIoControl")) return Fail(*code);
+    if (auto code = m_machine.Faults().Take("DeviceIoControl")) return Failure(*code);
     if (m_machine.Core().FindHandle(device, HandleKind::Device) == nullptr)
-        return Fail(ERROR_INVALID_HANDLE);
-    if (ioControlCode != radio::IOCTL_READ_BIOS_WIFI_STATUS) return Fail(ERROR_INVALID_FUNCTION);
-    if (!m_present) return Fail(ERROR_DEVICE_NOT_CONNECTED);
+        return Failure(ERROR_INVALID_HANDLE);
+    if (ioControlCode != radio::IOCTL_READ_BIOS_WIFI_STATUS) return Failure(ERROR_INVALID_FUNCTION);
+    if (!m_present) return Failure(ERROR_DEVICE_NOT_CONNECTED);
     switch (m_biosMode) {
         case BiosMode::Failure:
-            return Fail(m_biosError);
+            return Failure(m_biosError);
         case BiosMode::NoData:
             return TRUE;
         case BiosMode::Status:
             break;
     }
     if (outBuffer == nullptr || outBufferSize < sizeof(DWORD))
-        return Fail(ERROR_INSUFFICIENT_BUFFER);
+        return Failure(ERROR_INSUFFICIENT_BUFFER);
     std::memcpy(outBuffer, &m_biosStatus, sizeof(DWORD));
     if (bytesReturned != nullptr) *bytesReturned = sizeof(DWORD);
     return TRUE;
@@ -186,11 +182,11 @@ BOOL SimDevices::DeviceIoControl(SimProcess&, HANDLE device, DWORD ioControlCode
 
 BOOL SimDevices::CancelIoEx(SimProcess&, HANDLE file, LPOVERLAPPED) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("CancelIoEx")) return Fail(*code);
+    if (auto code = m_machine.Faults().Take("CancelIoEx")) return Failure(*code);
     auto* entry = m_machine.Core().FindHandle(file, HandleKind::Device);
-    if (entry == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (entry == nullptr) return Failure(ERROR_INVALID_HANDLE);
     auto device = std::static_pointer_cast<OpenDevice>(entry->object);
-    if (!device->readPending || device->cancelled) return Fail(ERROR_NOT_FOUND);
+    if (!device->readPending || device->cancelled) return Failure(ERROR_NOT_FOUND);
     device->cancelled = true;
     return TRUE;
 }

@@ -17,12 +17,10 @@ HANDLE SimEventLog::RegisterEventSourceW(SimProcess& caller, LPCWSTR serverName,
                                          LPCWSTR sourceName) {
     auto lock = m_machine.Core().EnterCall();
     if (auto code = m_machine.Faults().Take("RegisterEventSourceW")) {
-        SimKernel::SetLastError(*code);
-        return nullptr;
+        return Failure(*code);
     }
     if (serverName != nullptr || sourceName == nullptr) {
-        SimKernel::SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return Failure(ERROR_INVALID_PARAMETER);
     }
     auto source = std::make_shared<EventSource>();
     source->name = sourceName;
@@ -35,12 +33,10 @@ BOOL SimEventLog::ReportEventW(SimProcess&, HANDLE eventLog, WORD type, WORD cat
     auto lock = m_machine.Core().EnterCall();
     auto* entry = m_machine.Core().FindHandle(eventLog, HandleKind::EventSource);
     if (entry == nullptr) {
-        SimKernel::SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return Failure(ERROR_INVALID_HANDLE);
     }
     if (auto code = m_machine.Faults().Take("ReportEventW")) {
-        SimKernel::SetLastError(*code);
-        return FALSE;
+        return Failure(*code);
     }
     EventRecord record;
     record.source = std::static_pointer_cast<EventSource>(entry->object)->name;
@@ -60,8 +56,7 @@ BOOL SimEventLog::ReportEventW(SimProcess&, HANDLE eventLog, WORD type, WORD cat
 BOOL SimEventLog::DeregisterEventSource(SimProcess&, HANDLE eventLog) {
     auto lock = m_machine.Core().EnterCall();
     if (m_machine.Core().FindHandle(eventLog, HandleKind::EventSource) == nullptr) {
-        SimKernel::SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return Failure(ERROR_INVALID_HANDLE);
     }
     m_machine.Core().RemoveHandle(eventLog);
     return TRUE;

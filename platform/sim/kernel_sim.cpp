@@ -44,8 +44,7 @@ void SimKernel::SetLastError(DWORD error) {
 HANDLE SimKernel::CreateEventW(SimProcess& caller, BOOL manualReset, BOOL initialState) {
     auto lock = m_machine.Core().EnterCall();
     if (auto code = m_machine.Faults().Take("CreateEventW")) {
-        t_lastError = *code;
-        return nullptr;
+        return Failure(*code);
     }
     auto event = std::make_shared<EventObject>();
     event->manualReset = manualReset != FALSE;
@@ -57,8 +56,7 @@ BOOL SimKernel::SetEvent(SimProcess&, HANDLE event) {
     auto lock = m_machine.Core().EnterCall();
     auto* entry = m_machine.Core().FindHandle(event, HandleKind::Event);
     if (entry == nullptr) {
-        t_lastError = ERROR_INVALID_HANDLE;
-        return FALSE;
+        return Failure(ERROR_INVALID_HANDLE);
     }
     std::static_pointer_cast<EventObject>(entry->object)->signalled = true;
     return TRUE;
@@ -68,8 +66,7 @@ BOOL SimKernel::ResetEvent(SimProcess&, HANDLE event) {
     auto lock = m_machine.Core().EnterCall();
     auto* entry = m_machine.Core().FindHandle(event, HandleKind::Event);
     if (entry == nullptr) {
-        t_lastError = ERROR_INVALID_HANDLE;
-        return FALSE;
+        return Failure(ERROR_INVALID_HANDLE);
     }
     std::static_pointer_cast<EventObject>(entry->object)->signalled = false;
     return TRUE;
@@ -113,8 +110,7 @@ BOOL SimKernel::CloseHandle(SimProcess&, HANDLE handle) {
     if (entry == nullptr ||
         (entry->kind != HandleKind::Event && entry->kind != HandleKind::Thread &&
          entry->kind != HandleKind::Device)) {
-        t_lastError = ERROR_INVALID_HANDLE;
-        return FALSE;
+        return Failure(ERROR_INVALID_HANDLE);
     }
     if (entry->kind == HandleKind::Device) m_machine.Devices().CloseDevice(handle);
     m_machine.Core().RemoveHandle(handle);
@@ -165,8 +161,7 @@ HANDLE SimKernel::CreateThread(SimProcess& caller, LPTHREAD_START_ROUTINE startA
                                LPVOID parameter, LPDWORD threadId) {
     auto lock = m_machine.Core().EnterCall();
     if (auto code = m_machine.Faults().Take("CreateThread")) {
-        t_lastError = *code;
-        return nullptr;
+        return Failure(*code);
     }
     ThreadStart start{startAddress, parameter};
     SimThread* thread = m_machine.Core().StartThread(

@@ -47,4 +47,15 @@ private:
     std::map<LPCRITICAL_SECTION, CriticalSection> m_sections;
 };
 
+// Sets the calling thread's last error and converts to the failure value of a BOOL or pointer
+// API: `return Failure(ERROR_INVALID_HANDLE);`.
+struct Failure {
+    explicit Failure(DWORD code) { SimKernel::SetLastError(code); }
+    operator BOOL() const { return FALSE; }
+    template <typename T>
+    operator T*() const {
+        return nullptr;
+    }
+};
+
 }  // namespace sim

@@ -21,16 +21,6 @@ constexpr DWORD kAccessUserDefinedControl = 0x0100;
 constexpr DWORD kFirstUserControl = 128;
 constexpr DWORD kLastUserControl = 255;
 
-// Sets the calling thread's last error and converts to the API's failure value.
-struct Failure {
-    explicit Failure(DWORD code) { SimKernel::SetLastError(code); }
-    operator BOOL() const { return FALSE; }
-    template <typename T>
-    operator T*() const {
-        return nullptr;
-    }
-};
-
 // A control on its way to the service's handler; the sender may wait until it is done.
 struct PendingControl {
     DWORD control = 0;
