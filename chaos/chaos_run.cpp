@@ -355,6 +355,8 @@ private:
         for (; m_seen < all.size(); ++m_seen) {
             const auto& body = all[m_seen].body;
             if (m_trace) Trace(all[m_seen]);
+            if (auto* violation = std::get_if<sim::Violation>(&body))
+                Fail("windows rule", violation->what);
             if (auto* start = std::get_if<sim::ProcessStart>(&body); start && start->scm) {
                 // A new service process: its queue starts empty.
                 m_delivered.clear();
@@ -391,6 +393,8 @@ private:
             text = "process start: " + start->process;
         else if (auto* exit = std::get_if<sim::ProcessExit>(&observation.body))
             text = "process exit: " + exit->process;
+        else if (auto* violation = std::get_if<sim::Violation>(&observation.body))
+            text = "violation: " + violation->what;
         else
             return;
         std::printf("  %llu ms %s\n", static_cast<unsigned long long>(observation.timeMs),
