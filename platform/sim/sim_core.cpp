@@ -9,13 +9,21 @@ namespace sim {
 namespace {
 thread_local SimThread* t_current = nullptr;
 
-std::mutex g_reporterMutex;
-std::function<void(const std::string&)> g_violationReporter;
+// Made on first use: test programs install their reporter from a static initialiser of another
+// file, which may run before this file's own.
+struct ViolationReporter {
+    std::mutex mutex;
+    std::function<void(const std::string&)> report;
+};
+ViolationReporter& TheViolationReporter() {
+    static ViolationReporter reporter;
+    return reporter;
+}
 }  // namespace
 
 void SetViolationReporter(std::function<void(const std::string& what)> reporter) {
-    std::lock_guard lock(g_reporterMutex);
-    g_violationReporter = std::move(reporter);
+    std::lock_guard lock(TheViolationReporter().mutex);
+    TheViolationReporter().report = std::move(reporter);
 }
 
 const char* HandleKindName(HandleKind kind) {
@@ -296,8 +304,9 @@ void SimCore::Observe(Observation observation) {
 
 void SimCore::Violate(std::string what) {
     if (!m_violationsExpected) {
-        std::lock_guard lock(g_reporterMutex);
-        if (g_violationReporter) g_violationReporter(what);
+        ViolationReporter& reporter = TheViolationReporter();
+        std::lock_guard lock(reporter.mutex);
+        if (reporter.report) reporter.report(what);
     }
     Observe({0, Violation{std::move(what)}});
 }
