@@ -69,6 +69,23 @@ TEST_F(RadioService, SwitchValuesAreMappedAndAppliedInOrder) {
     StopAndExpectCleanEnd();
 }
 
+// A device that fails for good ends the service, but what the user switched before is applied.
+TEST_F(RadioService, RequestsStillQueuedWhenTheDeviceFailsAreAppliedBeforeTheServiceEnds) {
+    harness.StartService();
+    harness.Mark();
+    harness.machine.Devices().Complete(sim::ReadCompletion::Switch(0));
+    harness.machine.Devices().Complete(sim::ReadCompletion::Failure(ERROR_DEVICE_NOT_CONNECTED));
+    harness.RunUntilIdle();
+    EXPECT_THAT(harness.Messages(),
+                ElementsAre(L"DoUpdateWifiState, validStatus: TRUE, wifiStatus: 0, wifiState: 0",
+                            L"Cannot read device!", L"ProcessHotkeyPressed, state: 0",
+                            L"Wlan state is OFF"));
+    EXPECT_EQ(harness.Software("wlan0"), dot11_radio_state_off);
+    EXPECT_THAT(harness.States(), ElementsAre(SERVICE_STOPPED));
+    EXPECT_TRUE(harness.ServiceProcessExited());
+    EXPECT_TRUE(harness.machine.OpenResources().empty());
+}
+
 TEST_F(RadioService, ValuesDeliveredBeforeTheWorkerWakesAreAllAppliedInOrder) {
     harness.StartService();
     harness.Mark();

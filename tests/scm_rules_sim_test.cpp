@@ -126,8 +126,8 @@ TEST_F(ScmRules, OldReportingOrderDeadlocksAndTheMachineNamesTheCycle) {
     machine.Core().ExpectViolations(true);
     Run(Bare::Script::OldReportingOrder);
     // The stop report reached the SCM, as under Wine, but neither thread ever goes on.
-    EXPECT_EQ(States(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING,
-                                            SERVICE_STOPPED}));
+    EXPECT_EQ(States(),
+              (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED}));
     EXPECT_EQ(Violations(),
               std::vector<std::string>{
                   "deadlock: rules.exe#1/main waits for critical section #1, held by "
@@ -139,8 +139,8 @@ TEST_F(ScmRules, OldReportingOrderDeadlocksAndTheMachineNamesTheCycle) {
 TEST_F(ScmRules, ASecondStoppedAndAnyReportAfterItAreRefusedAsViolations) {
     machine.Core().ExpectViolations(true);
     Run(Bare::Script::ReportAfterStopped);
-    EXPECT_EQ(States(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING,
-                                            SERVICE_STOPPED}));
+    EXPECT_EQ(States(),
+              (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED}));
     EXPECT_EQ(g_bare.refusals, (std::vector<DWORD>{ERROR_INVALID_HANDLE, ERROR_INVALID_HANDLE}));
     EXPECT_EQ(Violations(),
               (std::vector<std::string>{
@@ -151,8 +151,8 @@ TEST_F(ScmRules, ASecondStoppedAndAnyReportAfterItAreRefusedAsViolations) {
 
 TEST_F(ScmRules, StoppedReportedFromTheHandlersOwnThreadTakesTheLockItHolds) {
     Run(Bare::Script::StoppedFromTheHandler);
-    EXPECT_EQ(States(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING,
-                                            SERVICE_STOPPED}));
+    EXPECT_EQ(States(),
+              (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED}));
     EXPECT_TRUE(Violations().empty());
     EXPECT_TRUE(Exited());
 }
