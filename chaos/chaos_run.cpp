@@ -35,8 +35,8 @@ constexpr std::uint32_t kFaultSkipMax = 3;
 // A failure the service must take in its stride, with a code Windows gives for that call. Not
 // drawn, as the fault sweep tries each of them on its own: the event-log calls (the invariants
 // read the records), the closing calls (a refused close keeps its handle, which the leak check
-// would blame on the service), the waits on events and threads, and SetServiceStatus (two
-// refused reports can leave the SCM without the SERVICE_STOPPED that ends the process).
+// would blame on the service), the waits on events and threads, and SetServiceStatus (refused
+// twice, the one SERVICE_STOPPED never reaches the SCM and the process stays, as on Windows).
 struct FaultKind {
     const char* operation;
     DWORD code;
