@@ -449,12 +449,14 @@ expected_records+=("BrevRbtnService in OnStop" "Cannot read device!")
 expect_start
 check_records "upgrade with a device"
 check_registration "upgrade with a device"
+check_product "upgrade with a device" "$newer_version"
 check_running "upgrade with a device"
 run "upgrade with a device: the driver's count" 0 "$tool" state -- \
     "reads pending: 1, reads cancelled: 1, status requests: 2"
 
+# By the product code, as Apps & features uninstalls.
 start_run
-msi "uninstall with a device" 0 /x "$packages\\newer.msi"
+msi "uninstall with a device" 0 /x "$product_code"
 expected_records+=("BrevRbtnService in OnStop" "Cannot read device!")
 check_records "uninstall with a device"
 run "uninstall with a device: the driver's count" 0 "$tool" state -- \
