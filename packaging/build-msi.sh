@@ -11,7 +11,7 @@ set -euo pipefail
 build=$(realpath "$1")
 output=$(realpath -m "$2")
 source_wxs=$(realpath "$(dirname "$0")/BrevRctlService.wxs")
-# shellcheck source=/dev/null
+# shellcheck source=packaging/package.env.in
 source "$build/packaging/package.env"
 version=${3:-$version}
 exe=$(realpath "${4:-$build/BrevRctlService.exe}")

@@ -14,7 +14,7 @@ cmake --preset windows >build/windows.configure.log 2>&1 ||
 # Only the executable and the package: the unit tests are not released.
 cmake --build --preset windows -j "$jobs" --target BrevRctlService msi
 
-# shellcheck source=/dev/null
+# shellcheck source=packaging/package.env.in
 source build/windows/packaging/package.env
 package=BrevRctlService-$version-x64.msi
 rm -rf dist
@@ -22,4 +22,4 @@ mkdir dist
 cp build/windows/BrevRctlService.exe dist/
 cp build/windows/BrevRctlService.msi "dist/$package"
 (cd dist && sha256sum BrevRctlService.exe "$package" >SHA256SUMS)
-echo "dist: $(cd dist && ls | tr '\n' ' ')"
+echo "dist: BrevRctlService.exe $package SHA256SUMS"

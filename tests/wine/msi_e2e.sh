@@ -20,7 +20,7 @@ tool="C:\\$driver_dir\\switch_tool.exe"
 inf="C:\\$driver_dir\\test_switch.inf"
 # shellcheck source=tests/wine/lib.sh
 source "$here/lib.sh"
-# shellcheck source=/dev/null
+# shellcheck source=packaging/package.env.in
 source "$build/packaging/package.env"
 
 package_dir='Program Files\BrevRctlService'
@@ -43,14 +43,11 @@ unix_path() {
 # Windows Installer keeps a GUID in the registry "packed": the first three groups reversed, the
 # bytes of the last two with their hex digits swapped.
 packed_guid() {
-    local hex
+    local hex packed i
     hex=$(tr -d '{}-' <<<"$1")
-    local out="" i
-    out+=$(rev <<<"${hex:0:8}")
-    out+=$(rev <<<"${hex:8:4}")
-    out+=$(rev <<<"${hex:12:4}")
-    for ((i = 16; i < 32; i += 2)); do out+=${hex:i+1:1}${hex:i:1}; done
-    echo "$out"
+    packed=$(rev <<<"${hex:0:8}")$(rev <<<"${hex:8:4}")$(rev <<<"${hex:12:4}")
+    for ((i = 16; i < 32; i += 2)); do packed+=${hex:i+1:1}${hex:i:1}; done
+    echo "$packed"
 }
 
 # msi TITLE STATUS ARG...: msiexec ARG... /qn with a verbose log of its own. Wine gives Unix only
@@ -71,7 +68,7 @@ msi() {
     else
         fail "$title: msiexec exit status $status, log $work/${log//\\//}"
         cat "$work/msiexec.out"
-        grep -a -E 'Return value 3|error|Error' "$(unix_path "C:\\$log")" | tr -d '\r' | head -n 20
+        grep -a -v '^Property(' "$(unix_path "C:\\$log")" | tr -d '\r' | tail -n 20
     fi
 }
 
@@ -276,8 +273,8 @@ installer_values() {
         grep -E '^\[HKEY_LOCAL_MACHINE\\Software\\(Classes\\Installer|Microsoft\\Windows\\CurrentVersion\\(Installer|Uninstall))'
 }
 
-# Nothing of the product after the uninstall: no registry key or value that names it, its
-# package and upgrade codes (also packed), or its folder; Windows Installer's own keys hold the
+# Nothing of the product after the uninstall: no registry key or value that names it (its folder
+# has its name) or its package and upgrade codes, also packed; Windows Installer's own keys hold the
 # values they held before the first install; no file rename waits for a reboot; neither the
 # folder nor a cached package is left on disk.
 check_nothing_left() {
