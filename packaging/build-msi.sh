@@ -16,6 +16,13 @@ source "$build/packaging/package.env"
 version=${3:-$version}
 exe=$(realpath "${4:-$build/BrevRctlService.exe}")
 
+# Windows Installer compares the first three fields of a product version.
+if [[ ! $version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]]; then
+    echo "build-msi: the version must be MAJOR.MINOR.PATCH: $version" >&2
+    exit 1
+fi
+next_version=${version%.*}.$((${version##*.} + 1))
+
 if [[ $(basename "$exe") != BrevRctlService.exe ]]; then
     echo "build-msi: the executable must be named BrevRctlService.exe: $exe" >&2
     exit 1
@@ -25,6 +32,7 @@ fi
 cd "$(dirname "$exe")"
 wixl --arch x64 --output "$output" \
     --define "Version=$version" \
+    --define "NextVersion=$next_version" \
     --define "Manufacturer=$manufacturer" \
     --define "Description=$description" \
     "$source_wxs"

@@ -78,14 +78,14 @@ msi() {
 check_downgrade_refused() {
     local title=$1 log
     log=$(ls "$work/logs/"*"-$title.log")
-    lines_to "$work/expected" $'\n' "LaunchConditions." "WIX_DOWNGRADE_DETECTED = $product_code"
+    lines_to "$work/expected" $'\n' "LaunchConditions." "NEWER_VERSION_FOUND = $product_code"
     {
         grep -a -o -E 'Action start [0-9:]+: [A-Za-z]+\.' "$log" | tail -n 1 | sed 's/.* //'
-        grep -a -o -E 'WIX_DOWNGRADE_DETECTED = \{[0-9A-F-]+\}' "$log"
+        grep -a -o -E 'NEWER_VERSION_FOUND = \{[0-9A-F-]+\}' "$log"
     } >"$work/actual"
     compare "$title: the launch condition found the newer product" "$work/expected" "$work/actual"
     lines_to "$work/expected" $'\n' \
-        $'NOT WIX_DOWNGRADE_DETECTED\tA newer version of [ProductName] is already installed.'
+        $'NOT NEWER_VERSION_FOUND\tA newer version of [ProductName] is already installed.'
     msiinfo export "$(unix_path "$packages")/current.msi" LaunchCondition | tr -d '\r' |
         tail -n +4 >"$work/actual"
     compare "$title: the package's message" "$work/expected" "$work/actual"
@@ -368,6 +368,12 @@ if bash "$here/../../packaging/build-msi.sh" "$build" "$(unix_path "$packages")/
 else
     fail "the newer package ($newer_version) is built"
 fi
+if bash "$here/../../packaging/build-msi.sh" "$build" "$(unix_path "$packages")/rebuilt.msi" \
+    2>>"$wine_log"; then
+    pass "a rebuild of the package ($version) is built"
+else
+    fail "a rebuild of the package ($version) is built"
+fi
 registry_export HKLM "$work/before-HKLM.reg"
 
 # --- the reference: -install from the folder the package installs into.
@@ -399,6 +405,19 @@ check_installed_file "install" "$build/$service.exe" "the built one"
 check_version_resource "install"
 check_product "install" "$version"
 rm -rf "$(unix_path "$downloads")/$service.exe"
+
+# A rebuild of the same version has a product code of its own; it replaces the installed one.
+first_line=$(($(session_lines) + 1))
+installed_code=$product_code
+msi "rebuild of the same version" 0 /i "$packages\\rebuilt.msi"
+check_registration "rebuild of the same version"
+check_deviceless_run "rebuild of the same version" "$first_line"
+check_product "rebuild of the same version" "$version"
+if [[ $product_code != "$installed_code" ]]; then
+    pass "rebuild of the same version: another product code"
+else
+    fail "rebuild of the same version: another product code"
+fi
 
 first_line=$(($(session_lines) + 1))
 msi "upgrade" 0 /i "$packages\\newer.msi"
