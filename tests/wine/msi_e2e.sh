@@ -246,14 +246,16 @@ service_process_runs() {
         grep -q -E "^$service\\.exe +\$"
 }
 
+# check_process TITLE runs|gone: waits a little for the wanted state, as a process ends shortly
+# after its service has reported its stop.
 check_process() {
-    local title=$1 wanted=$2 attempt
+    local title=$1 wanted=$2 attempt state
     for ((attempt = 0; attempt < 20; attempt++)); do
-        if service_process_runs; then [[ $wanted == runs ]] && break; else [[ $wanted == gone ]] && break; fi
+        state=gone
+        service_process_runs && state=runs
+        [[ $state == "$wanted" ]] && break
         sleep 0.5
     done
-    local state=gone
-    service_process_runs && state=runs
     if [[ $state == "$wanted" ]]; then
         pass "$title: the process $wanted"
     else
@@ -451,6 +453,7 @@ start_run
 msi "install with a device" 0 /i "$packages\\current.msi"
 expect_start
 check_records "install with a device"
+check_registration "install with a device"
 check_running "install with a device"
 run "switch value 0" 0 "$tool" switch 0 -- "Read completed with 0."
 expected_records+=("DoUpdateWifiState, validStatus: TRUE, wifiStatus: 0, wifiState: 0"
