@@ -35,8 +35,8 @@ constexpr std::uint32_t kFaultSkipMax = 3;
 // A failure the service must take in its stride, with a code Windows gives for that call. Not
 // drawn, as the fault sweep tries each of them on its own: the event-log calls (the invariants
 // read the records), the closing calls (a refused close keeps its handle, which the leak check
-// would blame on the service), the waits on events and threads, and SetServiceStatus (two
-// refused reports can leave the SCM without the SERVICE_STOPPED that ends the process).
+// would blame on the service), the waits on events and threads, and SetServiceStatus (refused
+// twice, the one SERVICE_STOPPED never reaches the SCM and the process stays, as on Windows).
 struct FaultKind {
     const char* operation;
     DWORD code;
@@ -355,6 +355,8 @@ private:
         for (; m_seen < all.size(); ++m_seen) {
             const auto& body = all[m_seen].body;
             if (m_trace) Trace(all[m_seen]);
+            if (auto* violation = std::get_if<sim::Violation>(&body))
+                Fail("windows rule", violation->what);
             if (auto* start = std::get_if<sim::ProcessStart>(&body); start && start->scm) {
                 // A new service process: its queue starts empty.
                 m_delivered.clear();
@@ -391,6 +393,8 @@ private:
             text = "process start: " + start->process;
         else if (auto* exit = std::get_if<sim::ProcessExit>(&observation.body))
             text = "process exit: " + exit->process;
+        else if (auto* violation = std::get_if<sim::Violation>(&observation.body))
+            text = "violation: " + violation->what;
         else
             return;
         std::printf("  %llu ms %s\n", static_cast<unsigned long long>(observation.timeMs),

@@ -51,25 +51,32 @@ void CServiceSource::RunDeviceLoop() {
         }
     }
 
-    ReportServiceStatus(SERVICE_STOPPED, NO_ERROR);
+    // SERVICE_STOPPED waits until the worker has ended too; the frame reports it (Start).
     HANDLE device = m_hDevice.exchange(INVALID_HANDLE_VALUE);
     if (device != INVALID_HANDLE_VALUE) Platform().CloseHandle(device);
     Platform().SetEvent(m_hWakeEvent);
 }
 
-bool CServiceSource::ReadSwitchValue(DWORD& value, DWORD& bytesRead) {
-    // Raised before the stop test, so that OnStop either sees a read in flight and cancels it,
-    // or this thread sees the stop and issues no read.
-    m_readInFlight.store(true);
+template <typename Request>
+BOOL CServiceSource::RequestUnlessStopped(Request request) {
+    // Raised before the stop test, so that OnStop either sees the request in flight and cancels
+    // it, or this thread sees the stop and makes no request.
+    m_requestInFlight.store(true);
     if (StopRequested()) {
-        m_readInFlight.store(false);
+        m_requestInFlight.store(false);
         Platform().SetLastError(ERROR_OPERATION_ABORTED);
-        return false;
+        return FALSE;
     }
-    const BOOL succeeded = Platform().ReadFile(m_hDevice.load(), &value, radio::kSwitchValueBytes,
-                                               &bytesRead, nullptr);
-    m_readInFlight.store(false);
-    return succeeded != FALSE;
+    const BOOL succeeded = request();
+    m_requestInFlight.store(false);
+    return succeeded;
+}
+
+bool CServiceSource::ReadSwitchValue(DWORD& value, DWORD& bytesRead) {
+    return RequestUnlessStopped([&] {
+               return Platform().ReadFile(m_hDevice.load(), &value, radio::kSwitchValueBytes,
+                                          &bytesRead, nullptr);
+           }) != FALSE;
 }
 
 void CServiceSource::WaitWhileDeviceNotReady() {
@@ -146,9 +153,11 @@ bool CServiceSource::FindSwitchDevicePath(LPWSTR path) {
 void CServiceSource::ReadAndUpdateWlanState() {
     DWORD status = 0;
     DWORD bytesReturned = 0;
-    const bool bSendRet =
-        Platform().DeviceIoControl(m_hDevice.load(), radio::IOCTL_READ_BIOS_WIFI_STATUS, nullptr, 0,
-                                   &status, sizeof(status), &bytesReturned, nullptr) != FALSE;
+    const bool bSendRet = RequestUnlessStopped([&] {
+                              return Platform().DeviceIoControl(
+                                  m_hDevice.load(), radio::IOCTL_READ_BIOS_WIFI_STATUS, nullptr, 0,
+                                  &status, sizeof(status), &bytesReturned, nullptr);
+                          }) != FALSE;
     WriteEventLogEntry(bSendRet ? L"Send request sucessful!" : L"Send request failed!",
                        EVENTLOG_INFORMATION_TYPE);
     const std::wstring sendRecord =

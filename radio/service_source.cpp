@@ -31,9 +31,9 @@ void CServiceSource::OnStart(DWORD, LPWSTR*) {
 
     RunDeviceLoop();
 
-    // A device loop that ended by itself (no device, a read error) raised no stop flag; the
-    // worker must end all the same before this object can be left.
-    m_stopFlag.store(1);
+    // No more requests will come: the worker applies those still queued (a stop has dropped
+    // them already) and ends, and only then may the frame report SERVICE_STOPPED.
+    m_channelEnded.store(true);
     Platform().SetEvent(m_hWakeEvent);
     WaitUntilSignalled(worker);
     Platform().CloseHandle(worker);
@@ -45,13 +45,14 @@ void CServiceSource::OnStop() {
     // The stop flag is raised before the event is read: a pause that began before the event was
     // published has seen no flag and will be woken, a later one sees the flag.
     if (HANDLE stopEvent = m_hStopEvent.load()) Platform().SetEvent(stopEvent);
-    CancelPendingRead();
+    CancelPendingRequest();
 }
 
-void CServiceSource::CancelPendingRead() {
-    // CancelIoEx cancels nothing when no read is pending yet, and the device loop may be just
-    // between its stop test and ReadFile; retry until that read has been cancelled or returned.
-    while (m_readInFlight.load()) {
+void CServiceSource::CancelPendingRequest() {
+    // CancelIoEx cancels nothing when no request is pending yet, and the device loop may be just
+    // between its stop test and the call; retry until that request has been cancelled or has
+    // returned.
+    while (m_requestInFlight.load()) {
         if (Platform().CancelIoEx(m_hDevice.load(), nullptr)) return;
         if (Platform().GetLastError() != ERROR_NOT_FOUND) return;
         Platform().Sleep(0);
@@ -90,11 +91,11 @@ void CServiceSource::WorkerLoop() {
         Platform().EnterCriticalSection(&m_queueLock);
         if (m_eventQueue.empty()) {
             Platform().ResetEvent(m_hWakeEvent);
-            // A stop whose flag and wake-up both came before the reset would otherwise leave
+            // An end whose flag and wake-up both came before the reset would otherwise leave
             // this thread waiting for ever.
-            const bool stopping = StopRequested();
+            const bool ending = StopRequested() || m_channelEnded.load();
             Platform().LeaveCriticalSection(&m_queueLock);
-            if (stopping) break;
+            if (ending) break;
             if (Platform().WaitForSingleObject(m_hWakeEvent, INFINITE) != WAIT_OBJECT_0)
                 throw Platform().GetLastError();
             continue;

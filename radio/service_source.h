@@ -34,8 +34,8 @@ public:
 
     // --- the switch device channel (service-main thread)
     // Finds and opens the switch device and turns every value it delivers into a request, until
-    // the device fails or the service stops. Reports SERVICE_RUNNING once the device is open and
-    // SERVICE_STOPPED when it ends.
+    // the device fails or the service stops. Reports SERVICE_RUNNING once the device is open;
+    // closes it and wakes the worker when it ends.
     void RunDeviceLoop();
     // The device path of the first present switch interface, into a buffer of MAX_PATH.
     bool FindSwitchDevicePath(LPWSTR path);
@@ -59,18 +59,27 @@ private:
     bool StopRequested() const { return m_stopFlag.load() != 0; }
     // Waits `milliseconds` unless a stop comes first; returns false when the service is stopping.
     bool PauseUnlessStopped(DWORD milliseconds);
+    // Makes one request of the device unless the service is stopping, in which case it fails
+    // with ERROR_OPERATION_ABORTED as a cancelled one does. Either OnStop sees the request in
+    // flight and cancels it, or this thread sees the stop and does not make it.
+    template <typename Request>
+    BOOL RequestUnlessStopped(Request request);
     // Reads one switch value; false when the read failed (the last error says why).
     bool ReadSwitchValue(DWORD& value, DWORD& bytesRead);
     void WaitWhileDeviceNotReady();
-    void CancelPendingRead();
+    void CancelPendingRequest();
 
-    // Set by OnStop; ends the worker, the device loop and the bounded waits.
+    // Set by OnStop; ends the worker (dropping queued requests), the device loop and the
+    // bounded waits.
     std::atomic<LONG> m_stopFlag{0};
-    // Shared with the control thread, which cancels the read pending on it.
+    // Set once the device loop has ended: the worker ends when the queue is empty.
+    std::atomic<bool> m_channelEnded{false};
+    // Shared with the control thread, which cancels the requests pending on it.
     std::atomic<HANDLE> m_hDevice{INVALID_HANDLE_VALUE};
-    // True from just before the device loop checks for a stop and issues a read until the read
-    // has returned; tells OnStop that a read may need cancelling.
-    std::atomic<bool> m_readInFlight{false};
+    // True from just before the device loop checks for a stop and makes a request (a read or
+    // the status request) until the request has returned; tells OnStop what may need
+    // cancelling.
+    std::atomic<bool> m_requestInFlight{false};
     HANDLE m_hWakeEvent = nullptr;
     // Set by OnStop, so that pauses end at once instead of running out.
     std::atomic<HANDLE> m_hStopEvent{nullptr};

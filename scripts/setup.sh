@@ -9,7 +9,7 @@ packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     nlohmann-json3-dev libcli11-dev clang-format
 )
-[[ ${1:-} == native ]] || packages+=(mingw-w64 wine wine64)
+[[ ${1:-} == native ]] || packages+=(mingw-w64 wine wine64 wixl msitools)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -93,5 +93,7 @@ end_to_end "windows end to end" tests/wine/e2e.sh build/windows/BrevRctlService.
     build/windows/e2e
 end_to_end "windows end to end with a switch device" tests/wine/switch_e2e.sh build/windows \
     build/windows/switch_e2e
+end_to_end "windows end to end of the installer package" tests/wine/msi_e2e.sh build/windows \
+    build/windows/msi_e2e
 
 summary

@@ -99,24 +99,27 @@ DWORD WINAPI CServiceBase::ServiceCtrlHandler(DWORD control, DWORD eventType, LP
 }
 
 void CServiceBase::Start(DWORD argc, LPWSTR* argv) {
+    DWORD exitCode = NO_ERROR;
     try {
         ReportServiceStatus(SERVICE_START_PENDING);
         OnStart(argc, argv);
     } catch (DWORD error) {
         WriteErrorLogEntry(L"Service Start", error);
-        ReportServiceStatus(SERVICE_STOPPED, error);
+        exitCode = error;
     } catch (...) {
         WriteEventLogEntry(L"Service failed to start.", EVENTLOG_ERROR_TYPE);
-        ReportServiceStatus(SERVICE_STOPPED);
     }
+    // OnStart returns once the service has ended and released everything, so this is the run's
+    // one SERVICE_STOPPED, and its last report: the process may be ended at any time after it.
+    ReportServiceStatus(SERVICE_STOPPED, exitCode);
 }
 
 void CServiceBase::Stop() {
     const DWORD originalState = CurrentStatus().dwCurrentState;
     try {
         ReportServiceStatus(SERVICE_STOP_PENDING);
+        // OnStop only asks the service to end; Start reports SERVICE_STOPPED when it has.
         OnStop();
-        ReportServiceStatus(SERVICE_STOPPED);
     } catch (DWORD error) {
         WriteErrorLogEntry(L"Service Stop", error);
         ReportServiceStatus(originalState);
@@ -158,7 +161,6 @@ void CServiceBase::Shutdown() {
     try {
         WriteEventLogEntry(L"BrevRbtnService in Shutdown", EVENTLOG_INFORMATION_TYPE);
         OnShutdown();
-        ReportServiceStatus(SERVICE_STOPPED);
     } catch (DWORD error) {
         WriteErrorLogEntry(L"Service Shutdown", error);
     } catch (...) {
@@ -167,15 +169,40 @@ void CServiceBase::Shutdown() {
 }
 
 BOOL CServiceBase::ReportServiceStatus(DWORD currentState, DWORD win32ExitCode) {
-    // One report at a time: the control thread and the service-main thread both report, and a
-    // report must never send fields that the other thread set.
+    // Reports are decided one at a time under the status lock, in the order the SCM must see
+    // them, but sent outside it: SetServiceStatus(SERVICE_STOPPED) may wait for the dispatcher's
+    // lock (Wine's does), which the dispatcher holds while our control handler runs, and the
+    // handler itself reports. Whichever thread finds no send in progress sends every decided
+    // report in order; a thread that finds one in progress leaves its report to that thread.
     m_platform.EnterCriticalSection(&m_statusLock);
+    if (m_stoppedDecided) {
+        // The status handle is spent after SERVICE_STOPPED; a further report could crash.
+        m_platform.LeaveCriticalSection(&m_statusLock);
+        return FALSE;
+    }
     m_status.dwCurrentState = currentState;
     m_status.dwWin32ExitCode = win32ExitCode;
     m_status.dwWaitHint = 0;
     const bool settled = currentState == SERVICE_RUNNING || currentState == SERVICE_STOPPED;
     m_status.dwCheckPoint = settled ? 0 : s_checkPoint++;
-    const BOOL accepted = m_platform.SetServiceStatus(m_statusHandle, &m_status);
+    m_stoppedDecided = currentState == SERVICE_STOPPED;
+    m_unsentReports.push_back(m_status);
+    BOOL accepted = TRUE;
+    if (!m_sendingReports) {
+        m_sendingReports = true;
+        while (!m_unsentReports.empty()) {
+            SERVICE_STATUS report = m_unsentReports.front();
+            m_unsentReports.pop_front();
+            m_platform.LeaveCriticalSection(&m_statusLock);
+            accepted = m_platform.SetServiceStatus(m_statusHandle, &report);
+            // Without SERVICE_STOPPED the dispatcher never returns and the process stays for
+            // ever; a refused one spent nothing, so it is worth one more try.
+            if (!accepted && report.dwCurrentState == SERVICE_STOPPED)
+                accepted = m_platform.SetServiceStatus(m_statusHandle, &report);
+            m_platform.EnterCriticalSection(&m_statusLock);
+        }
+        m_sendingReports = false;
+    }
     m_platform.LeaveCriticalSection(&m_statusLock);
     return accepted;
 }

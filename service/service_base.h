@@ -4,11 +4,12 @@
 //
 // Threads: Run and the control handler run on the process's main thread inside the dispatcher;
 // ServiceMain, Start and OnStart run on the service-main thread the dispatcher creates. Status
-// reports come from both and are serialised by the status lock. The event-log writers may be
+// reports come from both and are ordered by the status lock. The event-log writers may be
 // called from any thread.
 #pragma once
 
 #include <atomic>
+#include <deque>
 
 #include "platform/platform.h"
 
@@ -27,7 +28,9 @@ public:
     static BOOL Run(CServiceBase& service);
 
     // The wrappers: report the pending state, call the handler, report the result, and turn any
-    // exception from the handler into an error record and a fallback state.
+    // exception from the handler into an error record and a fallback state. OnStart runs the
+    // service's whole life; once it has returned, Start reports the run's one SERVICE_STOPPED.
+    // Stop and Shutdown only ask the service to end.
     void Start(DWORD argc, LPWSTR* argv);
     void Stop();
     void Pause();
@@ -35,7 +38,10 @@ public:
     void Shutdown();
 
     // Sets the state and exit code and sends the whole status. Pending and paused states take
-    // the next check point; SERVICE_RUNNING and SERVICE_STOPPED send check point 0.
+    // the next check point; SERVICE_RUNNING and SERVICE_STOPPED send check point 0. Reports
+    // reach the SCM in the order they were made, none after SERVICE_STOPPED. FALSE when the
+    // report is refused for that or by the platform; TRUE when it was sent, or handed to the
+    // thread that is sending the reports before it.
     BOOL ReportServiceStatus(DWORD currentState, DWORD win32ExitCode = NO_ERROR);
 
     // One record under the service name: the given type, category 0, event id 0, no SID, the
@@ -77,8 +83,12 @@ private:
     LPCWSTR m_name;
     SERVICE_STATUS m_status;
     SERVICE_STATUS_HANDLE m_statusHandle = nullptr;
-    // Serialises status reports from the control thread and the service-main thread.
+    // Orders the status reports of the control thread and the service-main thread; never held
+    // across SetServiceStatus. Guards m_status and the three members below.
     CRITICAL_SECTION m_statusLock;
+    std::deque<SERVICE_STATUS> m_unsentReports;
+    bool m_sendingReports = false;
+    bool m_stoppedDecided = false;
     // Signalled when ServiceMain has returned, so that Run never lets the object be destroyed
     // while the service-main thread still uses it.
     HANDLE m_serviceMainDone = nullptr;

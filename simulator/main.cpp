@@ -22,6 +22,12 @@ constexpr int kExitSuccess = 0;
 constexpr int kExitExpectFailed = 1;
 constexpr int kExitMalformed = 2;
 constexpr int kExitStuck = 3;
+constexpr int kExitViolation = 4;
+
+int ExitStatusOf(const simulator::Runner& runner) {
+    if (runner.Violations() > 0) return kExitViolation;
+    return runner.FailedExpects() > 0 ? kExitExpectFailed : kExitSuccess;
+}
 
 struct Options {
     bool jsonl = false;
@@ -90,7 +96,7 @@ int RunScenario(Session& session, std::string_view text) {
     simulator::Runner runner(session.Output());
     for (const auto& command : scenario.commands) session.Execute(runner, command);
     session.Finish(runner);
-    return runner.FailedExpects() > 0 ? kExitExpectFailed : kExitSuccess;
+    return ExitStatusOf(runner);
 }
 
 // Standard input from a terminal: each line runs as soon as it is entered. A malformed line is
@@ -113,7 +119,7 @@ int RunInteractively(Session& session) {
     std::cerr << std::endl;
     session.Finish(runner);
     if (malformed) return kExitMalformed;
-    return runner.FailedExpects() > 0 ? kExitExpectFailed : kExitSuccess;
+    return ExitStatusOf(runner);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "platform/sim/scm_sim.h"
 #include "platform/sim/wlan_sim.h"
 #include "platform/text.h"
 #include "simulator/overloaded.h"
@@ -123,7 +124,7 @@ Json ObservationJson(const sim::Observation& observation) {
     return std::visit(Overloaded{
                           [&](const sim::StatusReport& report) {
                               Json json = Header(observation.timeMs, "status");
-                              json["state"] = ServiceStateName(report.status.dwCurrentState);
+                              json["state"] = sim::ServiceStateName(report.status.dwCurrentState);
                               json["checkpoint"] = report.status.dwCheckPoint;
                               json["exit_code"] = report.status.dwWin32ExitCode;
                               json["wait_hint"] = report.status.dwWaitHint;
@@ -180,6 +181,11 @@ Json ObservationJson(const sim::Observation& observation) {
                               json["code"] = exit.code;
                               return json;
                           },
+                          [&](const sim::Violation& violation) {
+                              Json json = Header(observation.timeMs, "violation");
+                              json["text"] = violation.what;
+                              return json;
+                          },
                       },
                       observation.body);
 }
@@ -219,7 +225,7 @@ void TextOutput::Observation(const sim::Observation& observation) {
         Overloaded{
             [&](const sim::StatusReport& report) {
                 const SERVICE_STATUS& s = report.status;
-                std::string state = ServiceStateName(s.dwCurrentState);
+                std::string state = sim::ServiceStateName(s.dwCurrentState);
                 state.resize(std::max(state.size(), kStateWidth), ' ');
                 Line(t, "status", colour::kCyan,
                      state + "  checkpoint " + std::to_string(s.dwCheckPoint) + ", wait hint " +
@@ -278,6 +284,9 @@ void TextOutput::Observation(const sim::Observation& observation) {
             [&](const sim::ProcessExit& exit) {
                 Line(t, "process_exit", colour::kBlue,
                      exit.process + "  exit code " + std::to_string(exit.code));
+            },
+            [&](const sim::Violation& violation) {
+                Line(t, "violation", colour::kBoldRed, violation.what);
             },
         },
         observation.body);

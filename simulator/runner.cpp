@@ -60,8 +60,10 @@ StepResult StepOf(const sim::IdleResult& idle) {
 }  // namespace
 
 Runner::Runner(Output& output) : m_output(output) {
-    m_machine.Log().SetListener(
-        [this](const sim::Observation& observation) { m_output.Observation(observation); });
+    m_machine.Log().SetListener([this](const sim::Observation& observation) {
+        if (std::holds_alternative<sim::Violation>(observation.body)) ++m_violations;
+        m_output.Observation(observation);
+    });
     m_machine.Devices().SetSwitchPresent(true);
     m_machine.Devices().SetBiosStatus(kInitialBiosStatus);
     m_machine.Registry().SetDword(radio::kSystemRadioStateKey, L"", 0);
@@ -99,6 +101,7 @@ StepResult Runner::Execute(const Command& command) {
                 else
                     devices.SetBiosFailure(ERROR_GEN_FAILURE);
             },
+            [&](const BiosHold& hold) { devices.HoldStatusRequests(hold.held); },
             [&](const Airplane& airplane) {
                 switch (airplane.kind) {
                     case Airplane::Kind::Dword:
@@ -190,7 +193,7 @@ void Runner::Check(const Command& command, const ExpectStatus& expect) {
     const DWORD state = m_machine.Scm().CurrentStatus(CServiceSource::kServiceName).dwCurrentState;
     if (state == expect.state) return;
     ExpectFailed(command, state == 0 ? "the SCM has never heard of the service"
-                                     : "the status is " + ServiceStateName(state));
+                                     : "the status is " + sim::ServiceStateName(state));
 }
 
 void Runner::Check(const Command& command, const ExpectRecord& expect) {

@@ -41,6 +41,8 @@ public:
     // summary.
     StepResult Finish();
     int FailedExpects() const { return m_failedExpects; }
+    // Rules of Windows the processes broke (each is also a `violation` line of the output).
+    int Violations() const { return m_violations; }
     sim::SimMachine& Machine() { return m_machine; }
 
 private:
@@ -58,6 +60,7 @@ private:
     std::size_t m_recordsFrom = 0;
     int m_recordsFromLine = 0;
     int m_failedExpects = 0;
+    int m_violations = 0;
 };
 
 }  // namespace simulator

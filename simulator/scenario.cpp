@@ -8,6 +8,8 @@
 #include <limits>
 #include <map>
 
+#include "platform/sim/scm_sim.h"
+
 namespace simulator {
 
 namespace {
@@ -50,16 +52,6 @@ constexpr std::string_view kFallibleOperations[] = {
     "WlanQueryInterface",
     "WlanSetInterface",
 };
-
-constexpr std::array<std::pair<DWORD, std::string_view>, 7> kServiceStates = {{
-    {SERVICE_STOPPED, "SERVICE_STOPPED"},
-    {SERVICE_START_PENDING, "SERVICE_START_PENDING"},
-    {SERVICE_STOP_PENDING, "SERVICE_STOP_PENDING"},
-    {SERVICE_RUNNING, "SERVICE_RUNNING"},
-    {SERVICE_CONTINUE_PENDING, "SERVICE_CONTINUE_PENDING"},
-    {SERVICE_PAUSE_PENDING, "SERVICE_PAUSE_PENDING"},
-    {SERVICE_PAUSED, "SERVICE_PAUSED"},
-}};
 
 // The largest number of PHYs an interface can report (WLAN_MAX_PHY_INDEX).
 constexpr std::uint32_t kMaxPhys = 64;
@@ -310,8 +302,8 @@ Action ParseExpect(Arguments& args) {
     if (what == "status") {
         const std::string name = args.Next("the state, for example SERVICE_RUNNING");
         args.End();
-        for (const auto& [state, stateName] : kServiceStates)
-            if (stateName == name) return ExpectStatus{state};
+        for (DWORD state = SERVICE_STOPPED; state <= SERVICE_PAUSED; ++state)
+            if (sim::ServiceStateName(state) == name) return ExpectStatus{state};
         args.Problem("unknown state " + Quote(name));
     }
     if (what == "record") {
@@ -356,9 +348,10 @@ const std::map<std::string, std::function<Action(Arguments&)>, std::less<>>& Com
          }},
         {"bios",
          [](Arguments& args) -> Action {
-             const std::string what = args.Next("the BIOS wifi status, or fail");
+             const std::string what = args.Next("the BIOS wifi status, fail, hold or release");
              args.End();
              if (what == "fail") return Bios{};
+             if (what == "hold" || what == "release") return BiosHold{what == "hold"};
              return Bios{args.NumberOf(what)};
          }},
         {"airplane", ParseAirplane},
@@ -464,12 +457,6 @@ Scenario ParseScenario(std::string_view text) {
         notes.emplace_back(note);
     }
     return scenario;
-}
-
-std::string ServiceStateName(DWORD state) {
-    for (const auto& [value, name] : kServiceStates)
-        if (value == state) return std::string(name);
-    return "state " + std::to_string(state);
 }
 
 std::string ControlName(DWORD control) {

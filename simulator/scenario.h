@@ -34,6 +34,10 @@ struct SwitchDevice {
 struct Bios {
     std::optional<DWORD> status;
 };
+// `bios hold`, `bios release`: status requests stay pending until released or cancelled.
+struct BiosHold {
+    bool held = true;
+};
 // `airplane N|bytes HEX|absent|no-value`
 struct Airplane {
     enum class Kind { Dword, Bytes, NoKey, NoValue } kind = Kind::Dword;
@@ -79,8 +83,9 @@ struct ExpectRecord {
     std::string message;
 };
 
-using Action = std::variant<AddWlan, RemoveWlan, SwitchDevice, Bios, Airplane, DriverRead, Fail,
-                            Start, Run, Control, Wait, ExpectWlan, ExpectStatus, ExpectRecord>;
+using Action =
+    std::variant<AddWlan, RemoveWlan, SwitchDevice, Bios, BiosHold, Airplane, DriverRead, Fail,
+                 Start, Run, Control, Wait, ExpectWlan, ExpectStatus, ExpectRecord>;
 
 struct Command {
     int line = 0;
@@ -116,7 +121,6 @@ struct Scenario {
 Scenario ParseScenario(std::string_view text);
 
 // Names used in output and messages.
-std::string ServiceStateName(DWORD state);  // "SERVICE_RUNNING", …
-std::string ControlName(DWORD control);     // "SERVICE_CONTROL_STOP", …
+std::string ControlName(DWORD control);  // "SERVICE_CONTROL_STOP", …
 
 }  // namespace simulator

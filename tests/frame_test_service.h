@@ -33,8 +33,8 @@ struct Script {
     DWORD runError = 0;
 };
 
-// OnStart reports RUNNING and waits until OnStop has run, then reports STOPPED, as a service
-// whose main thread outlives the stop control does.
+// OnStart reports RUNNING and waits until OnStop has run, then returns for the frame to report
+// STOPPED, as a service whose main thread outlives the stop control does.
 class TestService : public CServiceBase {
 public:
     TestService(platform::Platform& platform, Script& script)
@@ -56,7 +56,6 @@ protected:
         }
         ReportServiceStatus(SERVICE_RUNNING);
         Platform().WaitForSingleObject(m_stopped, INFINITE);
-        ReportServiceStatus(SERVICE_STOPPED);
     }
     void OnStop() override {
         Act(m_script.stop);

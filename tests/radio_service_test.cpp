@@ -69,6 +69,23 @@ TEST_F(RadioService, SwitchValuesAreMappedAndAppliedInOrder) {
     StopAndExpectCleanEnd();
 }
 
+// A device that fails for good ends the service, but what the user switched before is applied.
+TEST_F(RadioService, RequestsStillQueuedWhenTheDeviceFailsAreAppliedBeforeTheServiceEnds) {
+    harness.StartService();
+    harness.Mark();
+    harness.machine.Devices().Complete(sim::ReadCompletion::Switch(0));
+    harness.machine.Devices().Complete(sim::ReadCompletion::Failure(ERROR_DEVICE_NOT_CONNECTED));
+    harness.RunUntilIdle();
+    EXPECT_THAT(harness.Messages(),
+                ElementsAre(L"DoUpdateWifiState, validStatus: TRUE, wifiStatus: 0, wifiState: 0",
+                            L"Cannot read device!", L"ProcessHotkeyPressed, state: 0",
+                            L"Wlan state is OFF"));
+    EXPECT_EQ(harness.Software("wlan0"), dot11_radio_state_off);
+    EXPECT_THAT(harness.States(), ElementsAre(SERVICE_STOPPED));
+    EXPECT_TRUE(harness.ServiceProcessExited());
+    EXPECT_TRUE(harness.machine.OpenResources().empty());
+}
+
 TEST_F(RadioService, ValuesDeliveredBeforeTheWorkerWakesAreAllAppliedInOrder) {
     harness.StartService();
     harness.Mark();
@@ -208,27 +225,42 @@ TEST_F(RadioService, ResumeBeforeTheNotReadyFailureIsConsumedWithoutSleeping) {
     StopAndExpectCleanEnd();
 }
 
+// Whatever the device loop waits for, a stop ends the process with no virtual time passing, and
+// SERVICE_STOPPED comes once, after everything else.
 TEST_F(RadioService, StopEndsTheServiceAtOnceFromEveryWaitingState) {
     struct Case {
         const char* name;
         std::function<void(ServiceHarness&)> beforeStart;
         std::function<void(ServiceHarness&)> afterStart;
+        std::vector<std::wstring> cancelledRecords;  // between OnStop's and the loop's last
     };
     const std::vector<Case> cases = {
-        {"read pending", [](ServiceHarness&) {}, [](ServiceHarness&) {}},
-        {"WLAN wait", [](ServiceHarness& h) { h.machine.Wlan().RemoveInterface("wlan0"); },
-         [](ServiceHarness& h) { h.AdvanceBy(2500); }},
-        {"not-ready wait", [](ServiceHarness&) {},
+        {"read pending", [](ServiceHarness&) {}, [](ServiceHarness&) {}, {}},
+        {"WLAN wait",
+         [](ServiceHarness& h) { h.machine.Wlan().RemoveInterface("wlan0"); },
+         [](ServiceHarness& h) { h.AdvanceBy(2500); },
+         {}},
+        {"not-ready wait",
+         [](ServiceHarness&) {},
          [](ServiceHarness& h) {
              h.machine.Devices().Complete(sim::ReadCompletion::Failure(ERROR_NOT_READY));
              h.AdvanceBy(3500);
-         }},
-        {"device failing as not ready for ever", [](ServiceHarness&) {},
+         },
+         {}},
+        {"device failing as not ready for ever",
+         [](ServiceHarness&) {},
          [](ServiceHarness& h) {
              h.machine.Faults().Add({"ReadFile", ERROR_NOT_READY, 0, std::nullopt});
              h.machine.Devices().Complete(sim::ReadCompletion::Switch(1));
              h.AdvanceBy(31000);
-         }},
+         },
+         {}},
+        {"BIOS status request pending",
+         [](ServiceHarness& h) { h.machine.Devices().HoldStatusRequests(true); },
+         [](ServiceHarness& h) { ASSERT_TRUE(h.machine.Devices().StatusRequestPending()); },
+         {L"Send request failed!", L"ReadAndUpdateWlanState, bSendRet: FALSE",
+          L"ReadAndUpdateWlanState ignore update wlan state because can't read wifi status "
+          L"from Bios"}},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -243,10 +275,11 @@ TEST_F(RadioService, StopEndsTheServiceAtOnceFromEveryWaitingState) {
         run.Stop();
         EXPECT_TRUE(run.ServiceProcessExited());
         EXPECT_EQ(run.machine.NowMs(), stoppedAt);
-        EXPECT_THAT(run.Messages(),
-                    ElementsAre(L"BrevRbtnService in OnStop", L"Cannot read device!"));
-        EXPECT_THAT(run.States(),
-                    ElementsAre(SERVICE_STOP_PENDING, SERVICE_STOPPED, SERVICE_STOPPED));
+        std::vector<std::wstring> expected{L"BrevRbtnService in OnStop"};
+        expected.insert(expected.end(), c.cancelledRecords.begin(), c.cancelledRecords.end());
+        expected.push_back(L"Cannot read device!");
+        EXPECT_EQ(run.Messages(), expected);
+        EXPECT_THAT(run.States(), ElementsAre(SERVICE_STOP_PENDING, SERVICE_STOPPED));
         EXPECT_TRUE(run.machine.OpenResources().empty());
     }
 }

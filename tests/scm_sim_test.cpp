@@ -99,7 +99,7 @@ TEST(SimScm, StartLaunchesTheUnquotedImageAndControlsAreCheckedThenDelivered) {
                             0u, 0u, ERROR_SERVICE_NOT_ACTIVE));
     EXPECT_THAT(states,
                 ElementsAre(0u, SERVICE_START_PENDING, SERVICE_START_PENDING, SERVICE_RUNNING,
-                            SERVICE_RUNNING, SERVICE_STOPPED, SERVICE_STOPPED));
+                            SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED));
     const auto starts = rig.machine.Log().Of<sim::ProcessStart>();
     ASSERT_EQ(starts.size(), 1u);
     EXPECT_THAT(starts[0].args, ElementsAre(L"C:\\svc.exe"));
@@ -139,8 +139,11 @@ TEST(SimScm, ControlWaitsForTheHandlerAndIsRefusedWhileStartIsPending) {
         p.CloseServiceHandle(service);
         p.CloseServiceHandle(scm);
     });
+    // The stop control returns the status the handler left; the service-main thread reports
+    // SERVICE_STOPPED afterwards.
     EXPECT_EQ(stopped, TRUE);
-    EXPECT_EQ(status.dwCurrentState, SERVICE_STOPPED);
+    EXPECT_EQ(status.dwCurrentState, SERVICE_STOP_PENDING);
+    EXPECT_EQ(rig.machine.Scm().CurrentStatus(kServiceName).dwCurrentState, SERVICE_STOPPED);
     EXPECT_TRUE(rig.ServiceExited());
 }
 

@@ -15,7 +15,9 @@ namespace sim {
 struct SimDevices::OpenDevice {
     std::wstring path;
     bool readPending = false;
-    bool cancelled = false;
+    bool readCancelled = false;
+    bool statusPending = false;
+    bool statusCancelled = false;
 };
 
 namespace {
@@ -130,11 +132,12 @@ BOOL SimDevices::ReadFile(SimProcess&, HANDLE file, LPVOID buffer, DWORD bytesTo
     if (entry == nullptr) return Failure(ERROR_INVALID_HANDLE);
     auto device = std::static_pointer_cast<OpenDevice>(entry->object);
     device->readPending = true;
-    device->cancelled = false;
-    m_machine.Core().BlockUntil(
-        lock, [this, device] { return !m_completions.empty() || device->cancelled || !m_present; });
+    device->readCancelled = false;
+    m_machine.Core().BlockUntil(lock, [this, device] {
+        return !m_completions.empty() || device->readCancelled || !m_present;
+    });
     device->readPending = false;
-    if (device->cancelled) return Failure(ERROR_OPERATION_ABORTED);
+    if (device->readCancelled) return Failure(ERROR_OPERATION_ABORTED);
     if (!m_present) return Failure(ERROR_DEVICE_NOT_CONNECTED);
 
     ReadCompletion completion = std::move(m_completions.front());
@@ -161,10 +164,20 @@ BOOL SimDevices::DeviceIoControl(SimProcess&, HANDLE device, DWORD ioControlCode
     auto lock = m_machine.Core().EnterCall();
     if (bytesReturned != nullptr) *bytesReturned = 0;
     if (auto code = m_machine.Faults().Take("DeviceIoControl")) return Failure(*code);
-    if (m_machine.Core().FindHandle(device, HandleKind::Device) == nullptr)
-        return Failure(ERROR_INVALID_HANDLE);
+    auto* entry = m_machine.Core().FindHandle(device, HandleKind::Device);
+    if (entry == nullptr) return Failure(ERROR_INVALID_HANDLE);
     if (ioControlCode != radio::IOCTL_READ_BIOS_WIFI_STATUS) return Failure(ERROR_INVALID_FUNCTION);
     if (!m_present) return Failure(ERROR_DEVICE_NOT_CONNECTED);
+    if (m_biosHeld) {
+        auto open = std::static_pointer_cast<OpenDevice>(entry->object);
+        open->statusPending = true;
+        open->statusCancelled = false;
+        m_machine.Core().BlockUntil(
+            lock, [this, open] { return !m_biosHeld || open->statusCancelled || !m_present; });
+        open->statusPending = false;
+        if (open->statusCancelled) return Failure(ERROR_OPERATION_ABORTED);
+        if (!m_present) return Failure(ERROR_DEVICE_NOT_CONNECTED);
+    }
     switch (m_biosMode) {
         case BiosMode::Failure:
             return Failure(m_biosError);
@@ -185,9 +198,13 @@ BOOL SimDevices::CancelIoEx(SimProcess&, HANDLE file, LPOVERLAPPED) {
     if (auto code = m_machine.Faults().Take("CancelIoEx")) return Failure(*code);
     auto* entry = m_machine.Core().FindHandle(file, HandleKind::Device);
     if (entry == nullptr) return Failure(ERROR_INVALID_HANDLE);
+    // Every request of any thread pending on the handle is cancelled; none pending is an error.
     auto device = std::static_pointer_cast<OpenDevice>(entry->object);
-    if (!device->readPending || device->cancelled) return Failure(ERROR_NOT_FOUND);
-    device->cancelled = true;
+    bool cancelled = false;
+    if (device->readPending && !device->readCancelled) cancelled = device->readCancelled = true;
+    if (device->statusPending && !device->statusCancelled)
+        cancelled = device->statusCancelled = true;
+    if (!cancelled) return Failure(ERROR_NOT_FOUND);
     return TRUE;
 }
 
@@ -224,7 +241,8 @@ void SimDevices::CloseDevice(HANDLE device) {
     auto* entry = m_machine.Core().FindHandle(device, HandleKind::Device);
     if (entry == nullptr) return;
     auto open = std::static_pointer_cast<OpenDevice>(entry->object);
-    if (open->readPending) open->cancelled = true;
+    if (open->readPending) open->readCancelled = true;
+    if (open->statusPending) open->statusCancelled = true;
     std::erase(m_open, open);
 }
 
@@ -241,6 +259,18 @@ void SimDevices::SetSwitchPresent(bool present) {
 void SimDevices::Complete(ReadCompletion completion) {
     std::lock_guard lock(m_machine.Core().Mutex());
     m_completions.push_back(std::move(completion));
+}
+
+void SimDevices::HoldStatusRequests(bool held) {
+    std::lock_guard lock(m_machine.Core().Mutex());
+    m_biosHeld = held;
+}
+
+bool SimDevices::StatusRequestPending() const {
+    std::lock_guard lock(m_machine.Core().Mutex());
+    for (auto& device : m_open)
+        if (device->statusPending) return true;
+    return false;
 }
 
 void SimDevices::SetBiosStatus(DWORD status) {
@@ -263,7 +293,7 @@ void SimDevices::SetBiosNoData() {
 bool SimDevices::ReadPending() const {
     std::lock_guard lock(m_machine.Core().Mutex());
     for (auto& device : m_open)
-        if (device->readPending && !device->cancelled) return true;
+        if (device->readPending && !device->readCancelled) return true;
     return false;
 }
 

@@ -70,6 +70,10 @@ public:
     void SetBiosStatus(DWORD status);
     void SetBiosFailure(DWORD error);  // the status request fails with this code
     void SetBiosNoData();              // the status request succeeds with no data
+    // While held, status requests stay pending (cancellable) until released, then are answered
+    // as the BIOS settings then say.
+    void HoldStatusRequests(bool held);
+    bool StatusRequestPending() const;
     bool ReadPending() const;
     std::size_t QueuedCompletions() const { return m_completions.size(); }
     int LiveLocalAllocations() const { return static_cast<int>(m_localBlocks.size()); }
@@ -87,6 +91,7 @@ private:
     enum class BiosMode { Status, Failure, NoData } m_biosMode = BiosMode::Status;
     DWORD m_biosStatus = 3;
     DWORD m_biosError = ERROR_GEN_FAILURE;
+    bool m_biosHeld = false;
     std::vector<std::shared_ptr<OpenDevice>> m_open;
     std::map<void*, SIZE_T> m_localBlocks;
     int m_badLocalFrees = 0;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <string>
 
 #include "platform/sim/devices_sim.h"
 #include "platform/sim/machine.h"
@@ -121,6 +122,7 @@ void SimKernel::InitializeCriticalSection(SimProcess&, LPCRITICAL_SECTION sectio
     auto lock = m_machine.Core().EnterCall();
     if (!m_sections.emplace(section, CriticalSection{}).second)
         Misuse("a critical section initialised twice");
+    m_machine.Core().NameLock(section, "critical section #" + std::to_string(++m_sectionsMade));
 }
 
 void SimKernel::EnterCriticalSection(SimProcess&, LPCRITICAL_SECTION section) {
@@ -135,9 +137,10 @@ void SimKernel::EnterCriticalSection(SimProcess&, LPCRITICAL_SECTION section) {
     }
     // Only a simulated thread can wait for another owner; a host thread finds it free or aborts.
     if (cs.recursion > 0 && self == nullptr) Misuse("a host thread waits for a critical section");
-    m_machine.Core().BlockUntil(lock, [&cs] { return cs.recursion == 0; });
+    m_machine.Core().BlockOnLock(lock, section, [&cs] { return cs.recursion == 0; });
     cs.owner = self;
     cs.recursion = 1;
+    m_machine.Core().SetLockOwner(section, self);
 }
 
 void SimKernel::LeaveCriticalSection(SimProcess&, LPCRITICAL_SECTION section) {
@@ -146,7 +149,7 @@ void SimKernel::LeaveCriticalSection(SimProcess&, LPCRITICAL_SECTION section) {
     if (it == m_sections.end() || it->second.recursion == 0 ||
         it->second.owner != SimCore::CurrentThread())
         Misuse("LeaveCriticalSection by a thread that does not own it");
-    --it->second.recursion;
+    if (--it->second.recursion == 0) m_machine.Core().SetLockOwner(section, nullptr);
 }
 
 void SimKernel::DeleteCriticalSection(SimProcess&, LPCRITICAL_SECTION section) {
@@ -155,6 +158,7 @@ void SimKernel::DeleteCriticalSection(SimProcess&, LPCRITICAL_SECTION section) {
     if (it == m_sections.end()) Misuse("DeleteCriticalSection on an uninitialised section");
     if (it->second.recursion > 0) Misuse("DeleteCriticalSection on an owned section");
     m_sections.erase(it);
+    m_machine.Core().ForgetLock(section);
 }
 
 HANDLE SimKernel::CreateThread(SimProcess& caller, LPTHREAD_START_ROUTINE startAddress,

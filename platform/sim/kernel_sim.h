@@ -45,6 +45,8 @@ private:
     };
     SimMachine& m_machine;
     std::map<LPCRITICAL_SECTION, CriticalSection> m_sections;
+    // Numbers the sections in the order they were made, to name them in deadlock reports.
+    int m_sectionsMade = 0;
 };
 
 // Sets the calling thread's last error and converts to the failure value of a BOOL or pointer

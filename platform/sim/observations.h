@@ -66,8 +66,13 @@ struct ProcessExit {
     int code = 0;
 };
 
+// A rule of Windows that a process broke: a report after SERVICE_STOPPED, a deadlock, ...
+struct Violation {
+    std::string what;
+};
+
 using ObservationBody = std::variant<StatusReport, EventRecord, ConsoleOutput, WlanSet,
-                                     ServiceRegistration, ProcessStart, ProcessExit>;
+                                     ServiceRegistration, ProcessStart, ProcessExit, Violation>;
 
 struct Observation {
     std::uint64_t timeMs = 0;

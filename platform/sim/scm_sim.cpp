@@ -44,6 +44,10 @@ struct Service {
     LPHANDLER_FUNCTION_EX handler = nullptr;
     LPVOID context = nullptr;
     SERVICE_STATUS_HANDLE statusHandle = nullptr;
+    // The status handle is spent once SERVICE_STOPPED has been reported on it.
+    bool stoppedReported = false;
+    // The dispatcher's lock: held while a handler runs, taken by a SERVICE_STOPPED report.
+    const SimThread* dispatcherLockOwner = nullptr;
     std::deque<std::shared_ptr<PendingControl>> controls;
     std::optional<DWORD> lastHandlerResult;
 
@@ -105,6 +109,15 @@ std::wstring ImagePathOf(const std::wstring& binaryPath) {
 
 }  // namespace
 
+std::string ServiceStateName(DWORD state) {
+    static const char* const kNames[] = {
+        "SERVICE_STOPPED", "SERVICE_START_PENDING",    "SERVICE_STOP_PENDING",
+        "SERVICE_RUNNING", "SERVICE_CONTINUE_PENDING", "SERVICE_PAUSE_PENDING",
+        "SERVICE_PAUSED"};
+    if (state >= SERVICE_STOPPED && state <= SERVICE_PAUSED) return kNames[state - 1];
+    return "state " + std::to_string(state);
+}
+
 struct SimScm::Impl {
     std::map<std::wstring, std::shared_ptr<Service>> services;  // by lower-case name
     std::map<SERVICE_STATUS_HANDLE, std::shared_ptr<Service>> statusHandles;
@@ -121,11 +134,13 @@ struct SimScm::Impl {
         auto service = Find(name);
         return service && service->registration ? service : nullptr;
     }
-    std::shared_ptr<Service> FindOrAdd(const std::wstring& name) {
+    std::shared_ptr<Service> FindOrAdd(SimCore& core, const std::wstring& name) {
         auto& slot = services[platform::AsciiLower(name)];
         if (!slot) {
             slot = std::make_shared<Service>();
             slot->name = name;
+            core.NameLock(&slot->dispatcherLockOwner,
+                          "the dispatcher lock of " + platform::Utf8FromWide(name));
         }
         return slot;
     }
@@ -139,13 +154,16 @@ struct SimScm::Impl {
         service.process = process;
         service.startArgs = std::move(startArgs);
         service.status = {service.Type(), SERVICE_START_PENDING, 0, NO_ERROR, 0, 0, 0};
+        service.stoppedReported = false;
         service.lastHandlerResult.reset();
         return NO_ERROR;
     }
     // A service marked for deletion goes once no handle refers to it and it no longer runs.
-    void RemoveIfDeleted(const Service& service) {
-        if (service.deletePending && service.openHandles == 0 && service.process == nullptr)
+    void RemoveIfDeleted(SimCore& core, const Service& service) {
+        if (service.deletePending && service.openHandles == 0 && service.process == nullptr) {
+            core.ForgetLock(&service.dispatcherLockOwner);
             services.erase(platform::AsciiLower(service.name));
+        }
     }
 };
 
@@ -235,10 +253,20 @@ BOOL SimScm::StartServiceCtrlDispatcherW(SimProcess& caller,
         service->controls.pop_front();
         const LPHANDLER_FUNCTION_EX handler = service->handler;
         const LPVOID context = service->context;
-        // The handler makes platform calls of its own, which take the lock.
+        // As Wine's dispatcher does, the handler runs under the dispatcher's lock, which a
+        // SERVICE_STOPPED report from another thread then waits for.
+        SimCore& core = m_machine.Core();
+        const void* dispatcherLock = &service->dispatcherLockOwner;
+        core.BlockOnLock(lock, dispatcherLock,
+                         [service] { return service->dispatcherLockOwner == nullptr; });
+        service->dispatcherLockOwner = SimCore::CurrentThread();
+        core.SetLockOwner(dispatcherLock, service->dispatcherLockOwner);
+        // The handler makes platform calls of its own, which take the machine's lock.
         lock.unlock();
         const DWORD result = handler(pending->control, pending->eventType, nullptr, context);
         lock.lock();
+        service->dispatcherLockOwner = nullptr;
+        core.SetLockOwner(dispatcherLock, nullptr);
         service->lastHandlerResult = result;
         pending->result = result;
         pending->status = service->status;
@@ -277,9 +305,26 @@ BOOL SimScm::SetServiceStatus(SimProcess&, SERVICE_STATUS_HANDLE statusHandle,
     auto it = m_impl->statusHandles.find(statusHandle);
     if (it == m_impl->statusHandles.end()) return Failure(ERROR_INVALID_HANDLE);
     if (status == nullptr) return Failure(ERROR_INVALID_PARAMETER);
-    Service& service = *it->second;
-    service.status = *status;
-    m_machine.Core().Observe({0, StatusReport{platform::Utf8FromWide(service.name), *status}});
+    const std::shared_ptr<Service> service = it->second;
+    // Windows closes the status handle's RPC context at the first SERVICE_STOPPED: a later
+    // report may crash the process, so the machine refuses it and says so.
+    if (service->stoppedReported) {
+        m_machine.Core().Violate(platform::Utf8FromWide(service->name) + ": SetServiceStatus(" +
+                                 ServiceStateName(status->dwCurrentState) +
+                                 ") after SERVICE_STOPPED");
+        return Failure(ERROR_INVALID_HANDLE);
+    }
+    service->status = *status;
+    m_machine.Core().Observe({0, StatusReport{platform::Utf8FromWide(service->name), *status}});
+    if (status->dwCurrentState != SERVICE_STOPPED) return TRUE;
+
+    service->stoppedReported = true;
+    // Wine's SetServiceStatus takes the dispatcher's lock once it has told the SCM of the stop,
+    // to let the dispatcher return; from the handler's own thread the lock is already held.
+    const SimThread* self = SimCore::CurrentThread();
+    if (service->dispatcherLockOwner != self)
+        m_machine.Core().BlockOnLock(lock, &service->dispatcherLockOwner,
+                                     [service] { return service->dispatcherLockOwner == nullptr; });
     return TRUE;
 }
 
@@ -330,7 +375,7 @@ SC_HANDLE SimScm::CreateServiceW(SimProcess& caller, SC_HANDLE manager, LPCWSTR 
     registration.account = serviceStartName != nullptr ? serviceStartName : L"LocalSystem";
     registration.hasPassword = password != nullptr && *password != L'\0';
 
-    auto service = m_impl->FindOrAdd(serviceName);
+    auto service = m_impl->FindOrAdd(m_machine.Core(), serviceName);
     service->registration = registration;
     service->deletePending = false;
     if (service->process == nullptr)
@@ -432,7 +477,7 @@ BOOL SimScm::CloseServiceHandle(SimProcess&, SC_HANDLE handle) {
     m_machine.Core().RemoveHandle(handle);
     if (service != nullptr) {
         --service->openHandles;
-        m_impl->RemoveIfDeleted(*service);
+        m_impl->RemoveIfDeleted(m_machine.Core(), *service);
     }
     return TRUE;
 }
@@ -457,7 +502,7 @@ void SimScm::OnProcessExit(SimProcess& process) {
         service->context = nullptr;
         m_impl->statusHandles.erase(service->statusHandle);
         service->statusHandle = nullptr;
-        m_impl->RemoveIfDeleted(*service);
+        m_impl->RemoveIfDeleted(m_machine.Core(), *service);
     }
 }
 
@@ -470,7 +515,8 @@ void SimScm::SetCallerPrivileged(bool privileged) {
 
 DWORD SimScm::StartServiceProcess(const std::wstring& service, const std::wstring& imagePath) {
     std::unique_lock lock(m_machine.Core().Mutex());
-    return m_impl->Start(m_machine, lock, *m_impl->FindOrAdd(service), imagePath, {});
+    return m_impl->Start(m_machine, lock, *m_impl->FindOrAdd(m_machine.Core(), service), imagePath,
+                         {});
 }
 
 DWORD SimScm::SendControl(const std::wstring& service, DWORD control, DWORD eventType, bool raw) {

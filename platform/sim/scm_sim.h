@@ -21,6 +21,9 @@ namespace sim {
 class SimMachine;
 class SimProcess;
 
+// "SERVICE_RUNNING" and the like; "state N" for a value Windows does not define.
+std::string ServiceStateName(DWORD state);
+
 class SimScm {
 public:
     explicit SimScm(SimMachine& machine);

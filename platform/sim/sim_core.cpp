@@ -8,6 +8,22 @@ namespace sim {
 
 namespace {
 thread_local SimThread* t_current = nullptr;
+
+// Made on first use: test programs install their reporter from a static initialiser of another
+// file, which may run before this file's own.
+struct ViolationReporter {
+    std::mutex mutex;
+    std::function<void(const std::string&)> report;
+};
+ViolationReporter& TheViolationReporter() {
+    static ViolationReporter reporter;
+    return reporter;
+}
+}  // namespace
+
+void SetViolationReporter(std::function<void(const std::string& what)> reporter) {
+    std::lock_guard lock(TheViolationReporter().mutex);
+    TheViolationReporter().report = std::move(reporter);
 }
 
 const char* HandleKindName(HandleKind kind) {
@@ -284,6 +300,61 @@ std::map<std::string, int> SimCore::OpenHandleCounts() const {
 void SimCore::Observe(Observation observation) {
     observation.timeMs = m_nowMs;
     m_log.Add(std::move(observation));
+}
+
+void SimCore::Violate(std::string what) {
+    if (!m_violationsExpected) {
+        ViolationReporter& reporter = TheViolationReporter();
+        std::lock_guard lock(reporter.mutex);
+        if (reporter.report) reporter.report(what);
+    }
+    Observe({0, Violation{std::move(what)}});
+}
+
+void SimCore::NameLock(const void* lock, std::string name) {
+    m_locks[lock].name = std::move(name);
+}
+
+void SimCore::SetLockOwner(const void* lock, const SimThread* owner) {
+    m_locks[lock].owner = owner;
+}
+
+void SimCore::ForgetLock(const void* lock) {
+    m_locks.erase(lock);
+}
+
+std::optional<std::string> SimCore::DeadlockThrough(const SimThread* self,
+                                                    const void* lockId) const {
+    std::string chain;
+    const SimThread* waiter = self;
+    const void* wanted = lockId;
+    // Each thread waits for at most one lock, so the chain either ends or comes back to `self`
+    // within as many steps as there are threads.
+    for (std::size_t step = 0; step <= m_threads.size(); ++step) {
+        auto it = m_locks.find(wanted);
+        if (it == m_locks.end() || it->second.owner == nullptr) return std::nullopt;
+        const SimThread* owner = it->second.owner;
+        if (!chain.empty()) chain += "; ";
+        chain += waiter->name + " waits for " + it->second.name + ", held by " + owner->name;
+        if (owner == self) return "deadlock: " + chain;
+        if (owner->state != SimThread::State::Blocked || owner->waitsForLock == nullptr)
+            return std::nullopt;
+        waiter = owner;
+        wanted = owner->waitsForLock;
+    }
+    return std::nullopt;
+}
+
+void SimCore::BlockOnLock(std::unique_lock<std::mutex>& lock, const void* lockId,
+                          std::function<bool()> isFree) {
+    SimThread* self = t_current;
+    if (isFree()) return;
+    if (self != nullptr) {
+        if (auto deadlock = DeadlockThrough(self, lockId)) Violate(std::move(*deadlock));
+        self->waitsForLock = lockId;
+    }
+    BlockUntil(lock, std::move(isFree));
+    if (self != nullptr) self->waitsForLock = nullptr;
 }
 
 }  // namespace sim

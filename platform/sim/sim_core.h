@@ -52,6 +52,7 @@ struct SimThread {
     SimProcess* process = nullptr;
     enum class State { Runnable, Running, Blocked, Ended } state = State::Runnable;
     std::function<bool()> wakeCondition;      // while Blocked
+    const void* waitsForLock = nullptr;       // while Blocked on a lock with an owner
     std::optional<std::uint64_t> deadlineMs;  // while Blocked, for timed waits
     bool timedOut = false;
     std::condition_variable baton;  // signalled when this thread is handed the baton
@@ -128,10 +129,26 @@ public:
     std::map<std::string, int> OpenHandleCounts() const;
     const std::map<std::uintptr_t, HandleEntry>& Handles() const { return m_handles; }
 
-    // --- faults and observations
+    // --- locks with an owner (critical sections, the dispatcher lock), for the deadlock check
+    void NameLock(const void* lock, std::string name);
+    void SetLockOwner(const void* lock, const SimThread* owner);  // null: the lock is free
+    void ForgetLock(const void* lock);
+    // Blocks the calling simulated thread until `isFree` holds. A wait that closes a cycle of
+    // threads, each waiting for a lock that the next one holds, is reported as a deadlock
+    // violation naming every thread and lock of the cycle; the threads then wait for ever, as
+    // real ones would.
+    void BlockOnLock(std::unique_lock<std::mutex>& lock, const void* lockId,
+                     std::function<bool()> isFree);
+
+    // --- faults, observations and violations
     FaultPlan& Faults() { return m_faults; }
     Observations& Log() { return m_log; }
     void Observe(Observation observation);
+    // A rule of Windows broken by a process: kept as a Violation observation and passed to the
+    // process-wide violation reporter, unless this machine expects violations.
+    void Violate(std::string what);
+    // For tests that break a rule on purpose to see the machine refuse it.
+    void ExpectViolations(bool expected) { m_violationsExpected = expected; }
 
 private:
     void ScheduleNext();  // hands the baton on; the caller has given it up
@@ -154,8 +171,21 @@ private:
     std::map<std::uintptr_t, HandleEntry> m_handles;
     std::uintptr_t m_nextHandle = 0x1000;
 
+    struct OwnedLock {
+        std::string name;
+        const SimThread* owner = nullptr;
+    };
+    std::map<const void*, OwnedLock> m_locks;
+    std::optional<std::string> DeadlockThrough(const SimThread* self, const void* lockId) const;
+
     FaultPlan m_faults;
     Observations m_log;
+    bool m_violationsExpected = false;
 };
+
+// Called for every violation that no machine expected, with the machine's lock held and on the
+// thread that broke the rule. Test programs make it fail the running test; the simulator and the
+// chaos tool read the Violation observations instead.
+void SetViolationReporter(std::function<void(const std::string& what)> reporter);
 
 }  // namespace sim

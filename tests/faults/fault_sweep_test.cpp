@@ -397,8 +397,14 @@ const std::vector<Expectation>& Expectations() {
          .code = ERROR_SERVICE_REQUEST_TIMEOUT,
          .console = "BrevRctlService is removed.\n",
          .absent = {"Stopping "}},
-        // The state judged is then the one the stop request returned.
+        // The state judged is then the one the stop request returned: a service that stops
+        // reports SERVICE_STOPPED only after its handler has returned from the control.
         {.operation = "QueryServiceStatus", .code = ERROR_ACCESS_DENIED, .whole = Whole::Unchanged},
+        {.operation = "QueryServiceStatus",
+         .code = ERROR_ACCESS_DENIED,
+         .scenario = kRemoveWhileRunning,
+         .console = "\nBrevRctlService failed to stop.\n",
+         .absent = {" is stopped."}},
         {.operation = "DeleteService",
          .code = ERROR_ACCESS_DENIED,
          .console = "DeleteService failed w/err 0x{code}\n"},

@@ -245,3 +245,23 @@ TEST(SimulatorRun, AThreadThatNeverGivesUpTheMachineIsNamed) {
 }
 
 }  // namespace
+
+// A rule of Windows broken on the machine is a line of its own, and the runner counts it for the
+// exit status.
+TEST(SimulatorRun, AViolationIsALineOfItsOwnAndCounted) {
+    std::ostringstream out;
+    simulator::JsonlOutput output(out);
+    simulator::Runner runner(output);
+    sim::SimCore& core = runner.Machine().Core();
+    core.ExpectViolations(true);
+    {
+        std::lock_guard lock(core.Mutex());
+        core.Violate("BrevRctlService: SetServiceStatus(SERVICE_RUNNING) after SERVICE_STOPPED");
+    }
+    EXPECT_EQ(runner.Violations(), 1);
+    const Json line = Json::parse(out.str());
+    EXPECT_EQ(Keys(line), (std::vector<std::string>{"t_ms", "kind", "text"}));
+    EXPECT_EQ(line["kind"], "violation");
+    EXPECT_EQ(line["text"],
+              "BrevRctlService: SetServiceStatus(SERVICE_RUNNING) after SERVICE_STOPPED");
+}

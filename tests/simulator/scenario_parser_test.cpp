@@ -45,7 +45,7 @@ TEST(ScenarioParserProblems, EachMalformedLineSaysWhatIsWrong) {
         {"short-read 01020304",
          "short-read: a short read has 1 to 3 bytes; use switch N for a whole value"},
         {"read-error", "read-error: missing the error code"},
-        {"bios", "bios: missing the BIOS wifi status, or fail"},
+        {"bios", "bios: missing the BIOS wifi status, fail, hold or release"},
         {"switch-device gone", "switch-device: present or absent, not \"gone\""},
         {"wlan", "wlan: missing the interface name"},
         {"wlan Wi-Fi software=maybe", "wlan: software must be on, off or unknown, not \"maybe\""},

@@ -90,6 +90,56 @@ remove_running_service() {
     check_records "$title: -remove"
 }
 
+# The processes of this prefix whose command line names the service's executable; other
+# prefixes on the machine may run the same executable at the same time.
+service_pids() {
+    local pid
+    for pid in $(pgrep -f "$service.exe"); do
+        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+            echo "$pid"
+    done
+}
+
+# The service's process has ended within a second of -remove printing "is stopped.".
+check_process_gone() {
+    local attempt
+    for ((attempt = 0; attempt < 10; attempt++)); do
+        if [[ -z $(service_pids) ]]; then
+            pass "$1: the service's process ended within a second"
+            return
+        fi
+        sleep 0.1
+    done
+    fail "$1: the service's process still runs a second after the stop: $(service_pids)"
+}
+
+# Waits until the run has written MESSAGE (at most 30 s).
+wait_for_record() {
+    local message=$1 attempt
+    for ((attempt = 0; attempt < 150; attempt++)); do
+        records_since "$run_first_line" | grep -qxF "trace:eventlog:ReportEventW L\"$message\"" &&
+            return 0
+        sleep 0.2
+    done
+    fail "no record \"$message\" within 30 s"
+    return 1
+}
+
+# -remove while the device loop waits, with no read pending: its three lines exactly, the end of
+# the records, and no process left behind. The stop must end the wait itself.
+remove_waiting_service() {
+    local title=$1
+    if [[ -n $(service_pids) ]]; then
+        pass "$title: the service's process runs"
+    else
+        fail "$title: the service's process runs"
+    fi
+    run "$title: -remove" 0 "$exe" -remove -- \
+        "Stopping $service." "$service is stopped." "$service is removed."
+    check_process_gone "$title"
+    expected_records+=("BrevRbtnService in OnStop" "Cannot read device!")
+}
+
 # The deleted service leaves Wine's SCM once its process has ended; a new install must wait.
 check_service_gone() {
     local attempt
@@ -147,6 +197,47 @@ remove_running_service "second run"
 run "second run: the driver's count" 0 "$tool" state -- \
     "reads pending: 0, reads cancelled: 2, status requests: 2"
 check_service_gone "second run"
+
+# --- stops while the device loop waits, several times each: the stop must reach a loop that has
+# no read pending. Wine lists no WLAN interface, so every start spends ten seconds in the WLAN
+# readiness wait; the number of attempts seen before the stop depends on timing, so the records
+# are compared with each run of repeated attempt records taken as one.
+run "BIOS status 3 again" 0 "$tool" bios 3 -- "BIOS wifi status set to 3."
+for round in 1 2 3; do
+    title="stop in the readiness wait $round"
+    start_run
+    run "$title: -install" 0 "$exe" -install -- "$service is installed."
+    wait_for_record "TryQueryWlanState"
+    sleep "0.$((round * 3))"
+    remove_waiting_service "$title"
+    expected_records=("BrevRbtnService in OnStart" "WaitUntilCanQuerryWlanState" "TryQueryWlanState"
+        "BrevRbtnService in OnStop" "Cannot read device!")
+    : >"$work/expected"
+    for message in "${expected_records[@]}"; do
+        printf 'trace:eventlog:ReportEventW L"%s"\n' "$service" "$message" >>"$work/expected"
+    done
+    records_since "$run_first_line" | paste - - | uniq | tr '\t' '\n' >"$work/actual"
+    compare "$title: records" "$work/expected" "$work/actual"
+    check_service_gone "$title"
+done
+
+for round in 1 2 3; do
+    title="stop in the not-ready wait $round"
+    start_run
+    run "$title: -install" 0 "$exe" -install -- "$service is installed."
+    check_start "$title: start" "Send request sucessful!" "ReadAndUpdateWlanState, bSendRet: TRUE" \
+        "DoUpdateWifiState, validStatus: TRUE, wifiStatus: 3, wifiState: 1" \
+        "ProcessHotkeyPressed, state: 1"
+    run "$title: not-ready read" 0 "$tool" not-ready -- "Read failed as not ready."
+    wait_for_record "Device not ready!, Wait resume event"
+    sleep "0.$((round * 3))"
+    expected_records+=("Device not ready!, Wait resume event")
+    remove_waiting_service "$title"
+    check_records "$title"
+    check_service_gone "$title"
+done
+run "the stops in waits: the driver's count" 0 "$tool" state -- \
+    "reads pending: 0, reads cancelled: 2, status requests: 5"
 
 # --- the device goes; its interface with it.
 run "remove the test device" 0 "$tool" remove -- "Switch device removed."

@@ -1,0 +1,491 @@
+#!/usr/bin/env bash
+# End to end under Wine: the Windows Installer package, installed, upgraded, refused as a
+# downgrade and uninstalled with msiexec /qn in a fresh prefix, once without a switch device and
+# once with the test switch driver (tests/wine/switch_driver). The registration the package makes
+# is compared value by value with the one the executable's -install makes from the same folder;
+# the service's records are taken from Wine's eventlog trace and compared whole, in order. Every
+# msiexec run keeps its verbose log in WORK_DIR/logs.
+#
+# Usage: tests/wine/msi_e2e.sh BUILD_DIR WORK_DIR
+#   BUILD_DIR: the windows preset's build (BrevRctlService.exe, BrevRctlService.msi,
+#   packaging/package.env, tests/wine/switch_driver/).
+set -uo pipefail
+
+build=$(realpath "$1")
+work=$(realpath -m "$2")
+here=$(realpath "$(dirname "$0")")
+driver_build=$build/tests/wine/switch_driver
+driver_dir='switch-driver'
+tool="C:\\$driver_dir\\switch_tool.exe"
+inf="C:\\$driver_dir\\test_switch.inf"
+# shellcheck source=tests/wine/lib.sh
+source "$here/lib.sh"
+# shellcheck source=packaging/package.env.in
+source "$build/packaging/package.env"
+
+package_dir='Program Files\BrevRctlService'
+package_exe="C:\\$package_dir\\$service.exe"
+packages='C:\packages'
+# The newer package: the next patch version, with a copy of the executable that differs from the
+# built one by a few bytes after its image (which Windows never loads), so that the upgrade can
+# be seen to replace the file.
+newer_version=${version%.*}.$((${version##*.} + 1))
+upgrade_code=$(msiinfo export "$build/$service.msi" Property | awk '$1 == "UpgradeCode" { print $2 }')
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+msi_runs=0
+product_codes=()
+
+unix_path() {
+    local path=${1#C:\\}
+    echo "$WINEPREFIX/drive_c/${path//\\//}"
+}
+
+# Windows Installer keeps a GUID in the registry "packed": the first three groups reversed, the
+# bytes of the last two with their hex digits swapped.
+packed_guid() {
+    local hex packed i
+    hex=$(tr -d '{}-' <<<"$1")
+    packed=$(rev <<<"${hex:0:8}")$(rev <<<"${hex:8:4}")$(rev <<<"${hex:12:4}")
+    for ((i = 16; i < 32; i += 2)); do packed+=${hex:i+1:1}${hex:i:1}; done
+    echo "$packed"
+}
+
+# msi TITLE STATUS ARG...: msiexec ARG... /qn with a verbose log of its own. Wine gives Unix only
+# the low byte of a Windows exit status: ERROR_INSTALL_FAILURE (1603) arrives as 67.
+msi() {
+    local title=$1 expected_status=$2
+    shift 2
+    msi_runs=$((msi_runs + 1))
+    local log
+    log=$(printf 'logs\\%02d-%s.log' "$msi_runs" "${title//[^a-z0-9]/-}")
+    mkdir -p "$(unix_path 'C:\logs')"
+    wine msiexec "$@" /qn /l*v "C:\\$log" >"$work/msiexec.out" 2>>"$wine_log"
+    local status=$?
+    mkdir -p "$work/logs"
+    cp "$(unix_path "C:\\$log")" "$work/logs/" 2>/dev/null
+    if ((status == expected_status)); then
+        pass "$title: msiexec exit status $status"
+    else
+        fail "$title: msiexec exit status $status, log $work/${log//\\//}"
+        cat "$work/msiexec.out"
+        grep -a -v '^Property(' "$(unix_path "C:\\$log")" | tr -d '\r' | tail -n 20
+    fi
+}
+
+# The older package was refused by its launch condition, which found the newer product
+# installed. Wine neither shows nor logs the condition's message, so the message is read from
+# the package: with a user interface Windows shows it, and it writes it to the log.
+check_downgrade_refused() {
+    local title=$1 log
+    log=$(ls "$work/logs/"*"-$title.log")
+    lines_to "$work/expected" $'\n' "LaunchConditions." "NEWER_VERSION_FOUND = $product_code"
+    {
+        grep -a -o -E 'Action start [0-9:]+: [A-Za-z]+\.' "$log" | tail -n 1 | sed 's/.* //'
+        grep -a -o -E 'NEWER_VERSION_FOUND = \{[0-9A-F-]+\}' "$log"
+    } >"$work/actual"
+    compare "$title: the launch condition found the newer product" "$work/expected" "$work/actual"
+    lines_to "$work/expected" $'\n' \
+        $'NOT NEWER_VERSION_FOUND\tA newer version of [ProductName] is already installed.'
+    msiinfo export "$(unix_path "$packages")/current.msi" LaunchCondition | tr -d '\r' |
+        tail -n +4 >"$work/actual"
+    compare "$title: the package's message" "$work/expected" "$work/actual"
+}
+
+registration() {
+    wine_tool reg query "$service_key"
+}
+
+# What -install registers, by the Windows documentation of the service keys and the values the
+# service is to be registered with; the path quoted.
+check_reference() {
+    lines_to "$work/expected" $'\n' \
+        "" \
+        "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\$service" \
+        "    DependOnService    REG_MULTI_SZ    WlanSvc" \
+        "    DisplayName    REG_SZ    $service" \
+        "    ErrorControl    REG_DWORD    0x0" \
+        "    ImagePath    REG_SZ    \"$1\"" \
+        "    ObjectName    REG_SZ    LocalSystem" \
+        "    PreshutdownTimeout    REG_DWORD    0x2bf20" \
+        "    Start    REG_DWORD    0x2" \
+        "    Type    REG_DWORD    0x10" \
+        ""
+    registration >"$work/actual"
+    compare "$2: the registration of -install" "$work/expected" "$work/actual"
+}
+
+check_registration() {
+    registration >"$work/actual"
+    compare "$1: the registration equals -install's" "$work/reference" "$work/actual"
+}
+
+wait_until_stopped() {
+    local attempt
+    for ((attempt = 0; attempt < 60; attempt++)); do
+        [[ $(wine_tool sc query "$service") =~ STATE\ +:\ 1\ +STOPPED ]] && return 0
+        sleep 0.5
+    done
+    return 1
+}
+
+# A service run without a switch device: started, it finds none and stops with exit code 0.
+check_deviceless_run() {
+    local title=$1 first_line=$2
+    if wait_until_stopped; then pass "$title: the service stopped"; else fail "$title: the service did not stop"; fi
+    lines_to "$work/expected" $'\n' \
+        "trace:eventlog:ReportEventW L\"$service\"" \
+        'trace:eventlog:ReportEventW L"BrevRbtnService in OnStart"' \
+        "trace:eventlog:ReportEventW L\"$service\"" \
+        'trace:eventlog:ReportEventW L"Cannot open device!"'
+    records_since "$first_line" >"$work/actual"
+    compare "$title: the service ran" "$work/expected" "$work/actual"
+}
+
+# The deleted service leaves Wine's SCM once its process has ended.
+wait_until_unregistered() {
+    local attempt
+    for ((attempt = 0; attempt < 60; attempt++)); do
+        if ! wine sc query "$service" >/dev/null 2>&1 &&
+            ! wine reg query "$service_key" >/dev/null 2>&1; then
+            return 0
+        fi
+        sleep 0.5
+    done
+    return 1
+}
+
+check_unregistered() {
+    if wait_until_unregistered; then pass "$1: no registration"; else fail "$1: no registration"; fi
+}
+
+# The product as Apps & features lists it: exactly one entry of this name, with its version and
+# publisher. Sets `product_code` to its key's name.
+check_product() {
+    local title=$1 expected_version=$2
+    wine_tool reg query "$uninstall_key" /s >"$work/uninstall"
+    local keys
+    keys=$(awk -v name="$service" '/^HKEY/ { key = $0 }
+        $1 == "DisplayName" && $3 == name { print key }' "$work/uninstall")
+    if [[ $(wc -l <<<"$keys") == 1 && -n $keys ]]; then
+        pass "$title: one product entry"
+    else
+        fail "$title: one product entry: ${keys:-none}"
+        return
+    fi
+    product_code=${keys##*\\}
+    product_codes+=("$product_code")
+    lines_to "$work/expected" $'\n' \
+        "    DisplayName    REG_SZ    $service" \
+        "    DisplayVersion    REG_SZ    $expected_version" \
+        "    Publisher    REG_SZ    $manufacturer" \
+        "    UninstallString    REG_EXPAND_SZ    MsiExec.exe /X$product_code" \
+        "    WindowsInstaller    REG_DWORD    0x1"
+    wine_tool reg query "$keys" |
+        grep -E '^    (DisplayName|DisplayVersion|Publisher|UninstallString|WindowsInstaller) ' \
+            >"$work/actual"
+    compare "$title: the product entry" "$work/expected" "$work/actual"
+}
+
+check_no_product() {
+    wine_tool reg query "$uninstall_key" /s >"$work/uninstall"
+    if grep -q -E "DisplayName +REG_SZ +$service\$" "$work/uninstall"; then
+        fail "$1: no product entry"
+    else
+        pass "$1: no product entry"
+    fi
+}
+
+check_installed_file() {
+    if cmp -s "$2" "$(unix_path "$package_exe")"; then
+        pass "$1: the installed executable is $3"
+    else
+        fail "$1: the installed executable is $3"
+    fi
+}
+
+# The version resource of the installed executable, as windres reads it back: what Explorer
+# shows under Properties > Details.
+check_version_resource() {
+    local major minor patch
+    IFS=. read -r major minor patch <<<"$version"
+    lines_to "$work/expected" $'\n' \
+        "1 VERSIONINFO" \
+        " FILEVERSION $major, $minor, $patch, 0" \
+        " PRODUCTVERSION $major, $minor, $patch, 0" \
+        " FILEFLAGSMASK 0x3f" \
+        " FILEOS 0x40004" \
+        " FILETYPE 0x1" \
+        "BEGIN" \
+        "  BLOCK \"StringFileInfo\"" \
+        "  BEGIN" \
+        "    BLOCK \"040904B0\"" \
+        "    BEGIN" \
+        "      VALUE \"CompanyName\", \"$manufacturer\"" \
+        "      VALUE \"FileDescription\", \"$description\"" \
+        "      VALUE \"FileVersion\", \"$version.0\"" \
+        "      VALUE \"InternalName\", \"$service\"" \
+        "      VALUE \"OriginalFilename\", \"$service.exe\"" \
+        "      VALUE \"ProductName\", \"$service\"" \
+        "      VALUE \"ProductVersion\", \"$version\"" \
+        "    END" \
+        "  END" \
+        "  BLOCK \"VarFileInfo\"" \
+        "  BEGIN" \
+        "    VALUE \"Translation\", 0x409, 1200" \
+        "  END" \
+        "END"
+    x86_64-w64-mingw32-windres --input-format=coff --output-format=rc \
+        --input="$(unix_path "$package_exe")" 2>/dev/null |
+        sed -n '/^1 VERSIONINFO/,/^END/p' >"$work/actual"
+    compare "$1: the version resource" "$work/expected" "$work/actual"
+}
+
+# The service's process, by the image names Wine's process list shows.
+service_process_runs() {
+    wine wmic process get name 2>>"$wine_log" | iconv -f UTF-16LE -t UTF-8 | tr -d '\r' |
+        grep -q -E "^$service\\.exe +\$"
+}
+
+# check_process TITLE runs|gone: waits a little for the wanted state, as a process ends shortly
+# after its service has reported its stop.
+check_process() {
+    local title=$1 wanted=$2 attempt state
+    for ((attempt = 0; attempt < 20; attempt++)); do
+        state=gone
+        service_process_runs && state=runs
+        [[ $state == "$wanted" ]] && break
+        sleep 0.5
+    done
+    if [[ $state == "$wanted" ]]; then
+        pass "$title: the process $wanted"
+    else
+        fail "$title: the process $wanted"
+    fi
+}
+
+registry_export() {
+    local hive=$1 file=$2
+    wine reg export "$hive" "C:\\export.reg" /y >/dev/null 2>>"$wine_log"
+    iconv -f UTF-16LE -t UTF-8 "$(unix_path 'C:\export.reg')" | tr -d '\r' >"$file"
+}
+
+# The values under Windows Installer's own keys, each as "key: value": the keys may stay, empty.
+installer_values() {
+    awk '/^\[/ { key = $0; next } NF { print key ": " $0 }' "$1" |
+        grep -E '^\[HKEY_LOCAL_MACHINE\\Software\\(Classes\\Installer|Microsoft\\Windows\\CurrentVersion\\(Installer|Uninstall))'
+}
+
+# Nothing of the product after the uninstall: no registry key or value that names it (its folder
+# has its name) or its package and upgrade codes, also packed; Windows Installer's own keys hold the
+# values they held before the first install; no file rename waits for a reboot; neither the
+# folder nor a cached package is left on disk.
+check_nothing_left() {
+    local title=$1 hive code
+    local patterns=("$service" "$upgrade_code" "$(packed_guid "$upgrade_code")")
+    for code in "${product_codes[@]}"; do patterns+=("$code" "$(packed_guid "$code")"); done
+    for hive in HKLM HKCU; do
+        registry_export "$hive" "$work/after-$hive.reg"
+        if grep -i -F -n "${patterns[@]/#/-e}" "$work/after-$hive.reg" >"$work/left"; then
+            fail "$title: nothing of it in $hive"
+            cat "$work/left"
+        else
+            pass "$title: nothing of it in $hive"
+        fi
+    done
+    installer_values "$work/before-HKLM.reg" >"$work/expected"
+    installer_values "$work/after-HKLM.reg" >"$work/actual"
+    compare "$title: Windows Installer's keys as before" "$work/expected" "$work/actual"
+    if grep -q -i PendingFileRenameOperations "$work/after-HKLM.reg"; then
+        fail "$title: no rename waits for a reboot"
+    else
+        pass "$title: no rename waits for a reboot"
+    fi
+    if [[ -e $(unix_path "C:\\$package_dir") ]]; then fail "$title: the folder is gone"; else pass "$title: the folder is gone"; fi
+    if compgen -G "$(unix_path 'C:\windows\Installer')/*.msi" >/dev/null; then
+        fail "$title: no cached package"
+    else
+        pass "$title: no cached package"
+    fi
+}
+
+# --- the device-switch part: records of the current run, compared whole and in order.
+expected_records=()
+run_first_line=1
+
+start_run() {
+    expected_records=()
+    run_first_line=$(($(session_lines) + 1))
+}
+
+check_records() {
+    local title=$1 want=$((2 * ${#expected_records[@]})) attempt message
+    for ((attempt = 0; attempt < 200; attempt++)); do
+        (($(records_since "$run_first_line" | wc -l) >= want)) && break
+        sleep 0.2
+    done
+    : >"$work/expected"
+    for message in "${expected_records[@]}"; do
+        printf 'trace:eventlog:ReportEventW L"%s"\n' "$service" "$message" >>"$work/expected"
+    done
+    records_since "$run_first_line" >"$work/actual"
+    compare "$title: records" "$work/expected" "$work/actual"
+}
+
+# A start with the BIOS status 3: OnStart, the ten readiness attempts (Wine's Native Wifi lists
+# no interface), the status request and its radio request.
+expect_start() {
+    local attempt
+    expected_records+=("BrevRbtnService in OnStart" "WaitUntilCanQuerryWlanState")
+    for ((attempt = 0; attempt < 10; attempt++)); do expected_records+=("TryQueryWlanState"); done
+    expected_records+=("Send request sucessful!" "ReadAndUpdateWlanState, bSendRet: TRUE"
+        "DoUpdateWifiState, validStatus: TRUE, wifiStatus: 3, wifiState: 1"
+        "ProcessHotkeyPressed, state: 1")
+}
+
+check_running() {
+    lines_to "$work/expected" $'\n' \
+        "SERVICE_NAME: $service" \
+        "        TYPE               : 10  WIN32_OWN_PROCESS" \
+        "        STATE              : 4  RUNNING" \
+        "        WIN32_EXIT_CODE    : 0  (0x0)" \
+        "        SERVICE_EXIT_CODE  : 0  (0x0)" \
+        "        CHECKPOINT         : 0x0" \
+        "        WAIT_HINT          : 0x0"
+    wine_tool sc query "$service" >"$work/actual"
+    compare "$1: the service runs" "$work/expected" "$work/actual"
+    check_process "$1" runs
+    run "$1: a read is pending" 0 "$tool" wait-read -- "A read is pending."
+}
+
+# --- set-up: a fresh prefix with nothing of ours on its disk, and the packages.
+wine_boot "$build/$service.exe"
+rm -rf "$(unix_path "C:\\$install_dir")"
+mkdir -p "$(unix_path "$packages")" "$work/newer"
+cp "$build/$service.msi" "$(unix_path "$packages")/current.msi"
+cp "$build/$service.exe" "$work/newer/"
+printf 'newer build\n' >>"$work/newer/$service.exe"
+if bash "$here/../../packaging/build-msi.sh" "$build" "$(unix_path "$packages")/newer.msi" \
+    "$newer_version" "$work/newer/$service.exe" 2>>"$wine_log"; then
+    pass "the newer package ($newer_version) is built"
+else
+    fail "the newer package ($newer_version) is built"
+fi
+if bash "$here/../../packaging/build-msi.sh" "$build" "$(unix_path "$packages")/rebuilt.msi" \
+    2>>"$wine_log"; then
+    pass "a rebuild of the package ($version) is built"
+else
+    fail "a rebuild of the package ($version) is built"
+fi
+registry_export HKLM "$work/before-HKLM.reg"
+
+# --- the reference: -install from the folder the package installs into.
+mkdir -p "$(unix_path "C:\\$package_dir")"
+cp "$build/$service.exe" "$(unix_path "$package_exe")"
+first_line=$(($(session_lines) + 1))
+run "reference: -install" 0 "$package_exe" -install -- "$service is installed."
+check_reference "$package_exe" "reference"
+registration >"$work/reference"
+check_deviceless_run "reference" "$first_line"
+run "reference: -remove" 0 "$package_exe" -remove -- "$service is removed."
+check_unregistered "reference"
+rm -rf "$(unix_path "C:\\$package_dir")"
+
+# A registration of -install run from a folder that users can write, left behind.
+downloads='C:\users\Public\Downloads'
+mkdir -p "$(unix_path "$downloads")"
+cp "$build/$service.exe" "$(unix_path "$downloads")/"
+run "-install from Downloads" 0 "$downloads\\$service.exe" -install -- "$service is installed."
+check_reference "$downloads\\$service.exe" "-install from Downloads"
+wait_until_stopped
+
+# --- without a switch device.
+first_line=$(($(session_lines) + 1))
+msi "install" 0 /i "$packages\\current.msi"
+check_registration "install"
+check_deviceless_run "install" "$first_line"
+check_installed_file "install" "$build/$service.exe" "the built one"
+check_version_resource "install"
+check_product "install" "$version"
+rm -rf "$(unix_path "$downloads")/$service.exe"
+
+# A rebuild of the same version has a product code of its own; it replaces the installed one.
+first_line=$(($(session_lines) + 1))
+installed_code=$product_code
+msi "rebuild of the same version" 0 /i "$packages\\rebuilt.msi"
+check_registration "rebuild of the same version"
+check_deviceless_run "rebuild of the same version" "$first_line"
+check_product "rebuild of the same version" "$version"
+if [[ $product_code != "$installed_code" ]]; then
+    pass "rebuild of the same version: another product code"
+else
+    fail "rebuild of the same version: another product code"
+fi
+
+first_line=$(($(session_lines) + 1))
+msi "upgrade" 0 /i "$packages\\newer.msi"
+check_registration "upgrade"
+check_deviceless_run "upgrade" "$first_line"
+check_installed_file "upgrade" "$work/newer/$service.exe" "the newer one"
+check_product "upgrade" "$newer_version"
+
+first_line=$(($(session_lines) + 1))
+msi "downgrade" 67 /i "$packages\\current.msi"
+check_downgrade_refused "downgrade"
+check_registration "downgrade"
+check_installed_file "downgrade" "$work/newer/$service.exe" "still the newer one"
+check_product "downgrade" "$newer_version"
+records_since "$first_line" >"$work/actual"
+compare "downgrade: the service was left alone" /dev/null "$work/actual"
+
+msi "uninstall" 0 /x "$packages\\newer.msi"
+check_unregistered "uninstall"
+check_no_product "uninstall"
+check_nothing_left "uninstall"
+
+# --- with the test switch driver: the service blocks in its read after each install.
+mkdir -p "$(unix_path "C:\\$driver_dir")"
+cp "$driver_build/test_switch.sys" "$driver_build/test_switch.inf" "$driver_build/switch_tool.exe" \
+    "$(unix_path "C:\\$driver_dir")/"
+run "install the test device" 0 "$tool" install "$inf" -- "Switch device installed."
+run "BIOS status 3" 0 "$tool" bios 3 -- "BIOS wifi status set to 3."
+
+start_run
+msi "install with a device" 0 /i "$packages\\current.msi"
+expect_start
+check_records "install with a device"
+check_registration "install with a device"
+check_running "install with a device"
+run "switch value 0" 0 "$tool" switch 0 -- "Read completed with 0."
+expected_records+=("DoUpdateWifiState, validStatus: TRUE, wifiStatus: 0, wifiState: 0"
+    "ProcessHotkeyPressed, state: 0")
+check_records "switch value 0"
+
+# The older product's uninstall stops the running service, its read cancelled, before the newer
+# one registers and starts it again.
+start_run
+msi "upgrade with a device" 0 /i "$packages\\newer.msi"
+expected_records+=("BrevRbtnService in OnStop" "Cannot read device!")
+expect_start
+check_records "upgrade with a device"
+check_registration "upgrade with a device"
+check_product "upgrade with a device" "$newer_version"
+check_running "upgrade with a device"
+run "upgrade with a device: the driver's count" 0 "$tool" state -- \
+    "reads pending: 1, reads cancelled: 1, status requests: 2"
+
+# By the product code, as Apps & features uninstalls.
+start_run
+msi "uninstall with a device" 0 /x "$product_code"
+expected_records+=("BrevRbtnService in OnStop" "Cannot read device!")
+check_records "uninstall with a device"
+run "uninstall with a device: the driver's count" 0 "$tool" state -- \
+    "reads pending: 0, reads cancelled: 2, status requests: 2"
+check_process "uninstall with a device" gone
+check_unregistered "uninstall with a device"
+check_no_product "uninstall with a device"
+
+run "remove the test device" 0 "$tool" remove -- "Switch device removed."
+
+echo "wine end to end of the installer package: $passed checks passed, $failed checks failed," \
+    "$SECONDS s"
+((failed == 0))
