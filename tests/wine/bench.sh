@@ -21,7 +21,7 @@ if ((smoke)); then
     one_at_a_time=200
     burst_values=200
     burst=100
-    more_values=0
+    more_values=200
     idle_s=5
     stop_runs=0
 else
@@ -78,6 +78,13 @@ unix_cpu_ns() {
     cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ total += $1 } END { printf "%.0f\n", total }'
 }
 
+# Context switches, voluntary or not, of every thread of a Linux process: each is a thread that
+# blocked or was preempted.
+unix_switches() {
+    cat /proc/"$1"/task/*/status 2>/dev/null |
+        awk '/ctxt_switches/ { total += $2 } END { printf "%.0f\n", total }'
+}
+
 # One line per thread of a Linux process: thread id, context switches (voluntary and not), CPU ns.
 unix_threads() {
     local task
@@ -107,16 +114,21 @@ footprint() {
 feed() {
     local name=$1 pid=$2 count=$3 size=$4
     shift 4
-    local cpu0 server0 cpu1 server1
+    local cpu0 server0 switches0 cpu1 server1 switches1
     cpu0=$(unix_cpu_ns "$pid")
     server0=$(unix_cpu_ns "$wineserver_pid")
+    switches0=$(unix_switches "$pid")
     probe "$name" feed "$count" "$size" "$@"
     cpu1=$(unix_cpu_ns "$pid")
     server1=$(unix_cpu_ns "$wineserver_pid")
-    echo "\$ /proc/PID/task/*/schedstat of the reader's process and of the wineserver, before and after"
-    awk -v a="$cpu0" -v b="$cpu1" -v c="$server0" -v d="$server1" -v n="$count" 'BEGIN {
-        printf "cpu_us_per_value %.2f\nwineserver_cpu_us_per_value %.2f\n",
-            (b - a) / n / 1000, (d - c) / n / 1000 }' | tee -a "$work/$name.txt" | sed 's/^/  /'
+    switches1=$(unix_switches "$pid")
+    echo "\$ /proc/PID/task/*/schedstat and status of the reader's process, and schedstat of" \
+        "the wineserver, before and after"
+    awk -v a="$cpu0" -v b="$cpu1" -v c="$server0" -v d="$server1" -v e="$switches0" \
+        -v f="$switches1" -v n="$count" 'BEGIN {
+        printf "cpu_us_per_value %.2f\nswitches_per_value %.2f\nwineserver_cpu_us_per_value %.2f\n",
+            (b - a) / n / 1000, (f - e) / n, (d - c) / n / 1000 }' |
+        tee -a "$work/$name.txt" | sed 's/^/  /'
 }
 
 # ratio A B: A / B with two decimals.
@@ -160,13 +172,14 @@ run "-install" 0 "$exe" -install -- "$service is installed."
 run "the service's first read" 0 "$tool" wait-read -- "A read is pending."
 service_pid=$(unix_pid_of "$service.exe") || { fail "the service's process"; exit 1; }
 footprint at_start
-# The first values warm up what is allocated once (the heap's first blocks, the first records).
-feed service_single "$service_pid" "$one_at_a_time" 1 "$service_pid"
-footprint after_first
+# The first bursts warm up what is allocated once: the heap's first blocks, and the queue's
+# blocks for a burst's worth of values. Growth counts only after them.
 feed service_burst "$service_pid" "$burst_values" "$burst" "$service_pid"
-if ((more_values > 0)); then feed service_more "$service_pid" "$more_values" "$burst" "$service_pid"; fi
+footprint after_first
+feed service_single "$service_pid" "$one_at_a_time" 1 "$service_pid"
+feed service_more "$service_pid" "$more_values" "$burst" "$service_pid"
 footprint after_all
-values_total=$((one_at_a_time + burst_values + more_values))
+values_total=$((burst_values + one_at_a_time + more_values))
 # Every value reached the worker: its record is the proof.
 worker_records=$(records_since "$records_from" | grep -c 'L"ProcessHotkeyPressed, state: ')
 # One more for the BIOS status at start.
@@ -214,8 +227,13 @@ for state in "${stop_states[@]}"; do
     probe "stop_$state" stop "$state" "$stop_runs"
 done
 
-run "-remove" 0 "$exe" -remove -- "Stopping $service." "$service is stopped." \
-    "$service is removed."
+# The stops leave the service stopped; otherwise -remove stops it.
+if ((${#stop_states[@]} > 0)); then
+    run "-remove" 0 "$exe" -remove -- "$service is removed."
+else
+    run "-remove" 0 "$exe" -remove -- "Stopping $service." "$service is stopped." \
+        "$service is removed."
+fi
 run "remove the test device" 0 "$tool" remove -- "Switch device removed."
 
 # --- size.
@@ -231,7 +249,7 @@ met() { awk -v ok="$1" 'BEGIN { print (ok ? "yes" : "no") }'; }
 f() { figure "$@"; }
 goal "Handles (GetProcessHandleCount; Wine answers 0)" \
     "$(f at_start handles) / $(f after_first handles) / $(f after_all handles)" "no growth" "—"
-goal "Handles (system handle table): start / first / all values" \
+goal "Handles (system handle table): start / $burst_values / $values_total values" \
     "$(f at_start system_table_handles) / $(f after_first system_table_handles) / $(f after_all system_table_handles)" \
     "no growth" "$(met "$(($(f after_first system_table_handles) == $(f after_all system_table_handles)))")"
 goal "Private bytes (PagefileUsage), KiB" \
@@ -251,6 +269,8 @@ for mode in single burst; do
     goal "  bare loop, same" \
         "$(f "bare_$mode" read_to_next_read_median_us) / $(f "bare_$mode" read_to_next_read_p99_us) / $(f "bare_$mode" read_to_next_read_max_us)" \
         "—" "—"
+    goal "  context switches per value, service / bare" \
+        "$(f "service_$mode" switches_per_value) / $(f "bare_$mode" switches_per_value)" "—" "—"
     cpu_ratio=$(ratio "$(f "service_$mode" cpu_us_per_value)" "$(f "bare_$mode" cpu_us_per_value)")
     goal "CPU us per value, service / bare, $label" \
         "$(f "service_$mode" cpu_us_per_value) / $(f "bare_$mode" cpu_us_per_value) = $cpu_ratio" \
@@ -274,7 +294,7 @@ done
 goal "Size as built / stripped, bytes" "$size_built / $size_stripped" "<= 500 KiB" \
     "$(met "$((size_stripped <= 500 * 1024))")"
 
-echo "=== summary ($values_total values; one at a time $one_at_a_time, then bursts)"
+echo "=== summary ($values_total values: $burst_values in bursts, $one_at_a_time one at a time, $more_values in bursts)"
 echo "machine: $(nproc) CPUs, $(uptime)"
 printf '%-62s %-28s %-12s %s\n' "Figure" "Measured" "Goal" "Met"
 printf '%s\n' "${summary[@]}"
