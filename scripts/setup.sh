@@ -9,7 +9,8 @@ packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     nlohmann-json3-dev libcli11-dev clang-format
 )
-[[ ${1:-} == native ]] || packages+=(mingw-w64 wine wine64 wixl msitools)
+# procps: pgrep, with which the Wine benchmark finds its processes.
+[[ ${1:-} == native ]] || packages+=(mingw-w64 wine wine64 wixl msitools procps)
 
 missing=()
 for package in "${packages[@]}"; do
