@@ -382,7 +382,8 @@ int Feed(unsigned long count, unsigned long burst, unsigned long unixPid) {
     std::printf("burst %lu\n", burst);
     PrintDistribution("read_to_next_read", latencies);
     std::printf("reader_us_per_value %.2f\n", readerSpanUs / static_cast<double>(count));
-    if (unixPid != 0)
+    // A single value's end is known to a millisecond only, which says nothing of its time.
+    if (unixPid != 0 && burst > 1)
         std::printf("pipeline_us_per_value %.2f\n", pipelineSpanUs / static_cast<double>(count));
     return 0;
 }
