@@ -44,7 +44,7 @@ void SimKernel::SetLastError(DWORD error) {
 
 HANDLE SimKernel::CreateEventW(SimProcess& caller, BOOL manualReset, BOOL initialState) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("CreateEventW")) {
+    if (auto code = m_machine.Core().TakeFault(lock, "CreateEventW")) {
         return Failure(*code);
     }
     auto event = std::make_shared<EventObject>();
@@ -75,7 +75,7 @@ BOOL SimKernel::ResetEvent(SimProcess&, HANDLE event) {
 
 DWORD SimKernel::WaitForSingleObject(SimProcess&, HANDLE handle, DWORD milliseconds) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("WaitForSingleObject")) {
+    if (auto code = m_machine.Core().TakeFault(lock, "WaitForSingleObject")) {
         t_lastError = *code;
         return WAIT_FAILED;
     }
@@ -164,7 +164,7 @@ void SimKernel::DeleteCriticalSection(SimProcess&, LPCRITICAL_SECTION section) {
 HANDLE SimKernel::CreateThread(SimProcess& caller, LPTHREAD_START_ROUTINE startAddress,
                                LPVOID parameter, LPDWORD threadId) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("CreateThread")) {
+    if (auto code = m_machine.Core().TakeFault(lock, "CreateThread")) {
         return Failure(*code);
     }
     ThreadStart start{startAddress, parameter};
@@ -191,7 +191,7 @@ void SimKernel::Sleep(SimProcess&, DWORD milliseconds) {
 
 DWORD SimKernel::GetModuleFileNameW(SimProcess& caller, HMODULE, LPWSTR fileName, DWORD size) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("GetModuleFileNameW")) {
+    if (auto code = m_machine.Core().TakeFault(lock, "GetModuleFileNameW")) {
         t_lastError = *code;
         return 0;
     }

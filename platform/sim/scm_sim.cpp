@@ -208,7 +208,7 @@ SimScm::~SimScm() = default;
 BOOL SimScm::StartServiceCtrlDispatcherW(SimProcess& caller,
                                          const SERVICE_TABLE_ENTRYW* serviceTable) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("StartServiceCtrlDispatcherW")) return Failure(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "StartServiceCtrlDispatcherW")) return Failure(*code);
     if (serviceTable == nullptr) return Failure(ERROR_INVALID_PARAMETER);
     auto service = caller.ScmService().empty() ? nullptr : m_impl->Find(caller.ScmService());
     if (service == nullptr || service->process != &caller)
@@ -280,7 +280,7 @@ SERVICE_STATUS_HANDLE SimScm::RegisterServiceCtrlHandlerExW(SimProcess& caller, 
                                                             LPHANDLER_FUNCTION_EX handler,
                                                             LPVOID context) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("RegisterServiceCtrlHandlerExW")) return Failure(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "RegisterServiceCtrlHandlerExW")) return Failure(*code);
     if (serviceName == nullptr || handler == nullptr) return Failure(ERROR_INVALID_PARAMETER);
     if (caller.ScmService().empty() ||
         !platform::EqualsIgnoringAsciiCase(serviceName, caller.ScmService()))
@@ -301,7 +301,7 @@ SERVICE_STATUS_HANDLE SimScm::RegisterServiceCtrlHandlerExW(SimProcess& caller, 
 BOOL SimScm::SetServiceStatus(SimProcess&, SERVICE_STATUS_HANDLE statusHandle,
                               SERVICE_STATUS* status) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("SetServiceStatus")) return Failure(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "SetServiceStatus")) return Failure(*code);
     auto it = m_impl->statusHandles.find(statusHandle);
     if (it == m_impl->statusHandles.end()) return Failure(ERROR_INVALID_HANDLE);
     if (status == nullptr) return Failure(ERROR_INVALID_PARAMETER);
@@ -332,7 +332,7 @@ BOOL SimScm::SetServiceStatus(SimProcess&, SERVICE_STATUS_HANDLE statusHandle,
 
 SC_HANDLE SimScm::OpenSCManagerW(SimProcess& caller, LPCWSTR, LPCWSTR, DWORD desiredAccess) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("OpenSCManagerW")) return Failure(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "OpenSCManagerW")) return Failure(*code);
     if (!m_impl->privileged && (desiredAccess & ~SC_MANAGER_CONNECT) != 0)
         return Failure(ERROR_ACCESS_DENIED);
     auto manager = std::make_shared<ManagerHandle>();
@@ -347,7 +347,7 @@ SC_HANDLE SimScm::CreateServiceW(SimProcess& caller, SC_HANDLE manager, LPCWSTR 
                                  LPCWSTR loadOrderGroup, LPDWORD tagId, LPCWSTR dependencies,
                                  LPCWSTR serviceStartName, LPCWSTR password) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("CreateServiceW")) return Failure(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "CreateServiceW")) return Failure(*code);
     auto* entry = m_machine.Core().FindHandle(manager, HandleKind::ScManager);
     if (entry == nullptr) return Failure(ERROR_INVALID_HANDLE);
     if ((static_cast<ManagerHandle*>(entry->object.get())->access & SC_MANAGER_CREATE_SERVICE) == 0)
@@ -389,7 +389,7 @@ SC_HANDLE SimScm::CreateServiceW(SimProcess& caller, SC_HANDLE manager, LPCWSTR 
 
 BOOL SimScm::StartServiceW(SimProcess&, SC_HANDLE service, DWORD numArgs, LPCWSTR* args) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("StartServiceW")) return Failure(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "StartServiceW")) return Failure(*code);
     auto* handle = FindServiceHandle(m_machine.Core(), service);
     if (handle == nullptr) return Failure(ERROR_INVALID_HANDLE);
     if ((handle->access & SERVICE_START) == 0) return Failure(ERROR_ACCESS_DENIED);
@@ -406,7 +406,7 @@ BOOL SimScm::StartServiceW(SimProcess&, SC_HANDLE service, DWORD numArgs, LPCWST
 SC_HANDLE SimScm::OpenServiceW(SimProcess& caller, SC_HANDLE manager, LPCWSTR serviceName,
                                DWORD desiredAccess) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("OpenServiceW")) return Failure(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "OpenServiceW")) return Failure(*code);
     if (m_machine.Core().FindHandle(manager, HandleKind::ScManager) == nullptr)
         return Failure(ERROR_INVALID_HANDLE);
     if (serviceName == nullptr) return Failure(ERROR_INVALID_NAME);
@@ -422,7 +422,7 @@ SC_HANDLE SimScm::OpenServiceW(SimProcess& caller, SC_HANDLE manager, LPCWSTR se
 BOOL SimScm::ControlService(SimProcess&, SC_HANDLE service, DWORD control,
                             LPSERVICE_STATUS status) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("ControlService")) return Failure(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "ControlService")) return Failure(*code);
     auto* handle = FindServiceHandle(m_machine.Core(), service);
     if (handle == nullptr) return Failure(ERROR_INVALID_HANDLE);
     const auto access = AccessFor(control);
@@ -443,7 +443,7 @@ BOOL SimScm::ControlService(SimProcess&, SC_HANDLE service, DWORD control,
 
 BOOL SimScm::QueryServiceStatus(SimProcess&, SC_HANDLE service, LPSERVICE_STATUS status) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("QueryServiceStatus")) return Failure(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "QueryServiceStatus")) return Failure(*code);
     auto* handle = FindServiceHandle(m_machine.Core(), service);
     if (handle == nullptr) return Failure(ERROR_INVALID_HANDLE);
     if ((handle->access & SERVICE_QUERY_STATUS) == 0) return Failure(ERROR_ACCESS_DENIED);
@@ -454,7 +454,7 @@ BOOL SimScm::QueryServiceStatus(SimProcess&, SC_HANDLE service, LPSERVICE_STATUS
 
 BOOL SimScm::DeleteService(SimProcess&, SC_HANDLE service) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("DeleteService")) return Failure(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "DeleteService")) return Failure(*code);
     auto* handle = FindServiceHandle(m_machine.Core(), service);
     if (handle == nullptr) return Failure(ERROR_INVALID_HANDLE);
     if ((handle->access & DELETE) == 0) return Failure(ERROR_ACCESS_DENIED);
@@ -466,7 +466,7 @@ BOOL SimScm::DeleteService(SimProcess&, SC_HANDLE service) {
 
 BOOL SimScm::CloseServiceHandle(SimProcess&, SC_HANDLE handle) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("CloseServiceHandle")) return Failure(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "CloseServiceHandle")) return Failure(*code);
     auto* entry = m_machine.Core().FindHandle(handle);
     if (entry == nullptr ||
         (entry->kind != HandleKind::ScManager && entry->kind != HandleKind::Service))
