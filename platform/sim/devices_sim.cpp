@@ -41,8 +41,7 @@ HDEVINFO SimDevices::SetupDiGetClassDevsW(SimProcess& caller, const GUID* classG
         return INVALID_HANDLE_VALUE;
     }
     auto set = std::make_shared<DeviceInfoSet>();
-    const bool wantsSwitch = classGuid != nullptr &&
-                             *classGuid == kSwitchInterfaceClass &&
+    const bool wantsSwitch = classGuid != nullptr && *classGuid == kSwitchInterfaceClass &&
                              (flags & DIGCF_DEVICEINTERFACE) != 0;
     if (wantsSwitch && (m_present || (flags & DIGCF_PRESENT) == 0)) set->paths = m_paths;
     return m_machine.Core().AddHandle(HandleKind::DeviceInfoSet, &caller, set);
@@ -52,14 +51,15 @@ BOOL SimDevices::SetupDiEnumDeviceInterfaces(SimProcess&, HDEVINFO set, PSP_DEVI
                                              const GUID* interfaceClassGuid, DWORD memberIndex,
                                              PSP_DEVICE_INTERFACE_DATA interfaceData) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Core().TakeFault(lock, "SetupDiEnumDeviceInterfaces")) return Failure(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "SetupDiEnumDeviceInterfaces"))
+        return Failure(*code);
     auto* entry = m_machine.Core().FindHandle(set, HandleKind::DeviceInfoSet);
     if (entry == nullptr) return Failure(ERROR_INVALID_HANDLE);
     if (interfaceData == nullptr || interfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
         return Failure(ERROR_INVALID_USER_BUFFER);
     auto& paths = std::static_pointer_cast<DeviceInfoSet>(entry->object)->paths;
-    if (interfaceClassGuid == nullptr ||
-        !(*interfaceClassGuid == kSwitchInterfaceClass) || memberIndex >= paths.size())
+    if (interfaceClassGuid == nullptr || !(*interfaceClassGuid == kSwitchInterfaceClass) ||
+        memberIndex >= paths.size())
         return Failure(ERROR_NO_MORE_ITEMS);
     interfaceData->InterfaceClassGuid = *interfaceClassGuid;
     interfaceData->Flags = 1;  // SPINT_ACTIVE
@@ -172,8 +172,8 @@ BOOL SimDevices::DeviceIoControl(SimProcess&, HANDLE device, DWORD ioControlCode
                                  DWORD inBufferSize, LPVOID outBuffer, DWORD outBufferSize,
                                  LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
     auto lock = m_machine.Core().EnterCall();
-    m_statusRequests.push_back({ioControlCode, inBuffer != nullptr, inBufferSize, outBufferSize,
-                                overlapped != nullptr});
+    m_statusRequests.push_back(
+        {ioControlCode, inBuffer != nullptr, inBufferSize, outBufferSize, overlapped != nullptr});
     if (bytesReturned != nullptr) *bytesReturned = 0;
     if (auto code = m_machine.Core().TakeFault(lock, "DeviceIoControl")) return Failure(*code);
     auto* entry = m_machine.Core().FindHandle(device, HandleKind::Device);

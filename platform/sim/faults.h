@@ -25,7 +25,7 @@ struct FaultRule {
 struct DelayRule {
     std::string operation;
     std::uint64_t delayMs = 0;
-    std::uint32_t skipCalls = 0;                  // calls that still take no time first
+    std::uint32_t skipCalls = 0;                 // calls that still take no time first
     std::optional<std::uint32_t> slowCalls = 1;  // how many calls are slow; none means always
 };
 

@@ -305,7 +305,8 @@ void SimCore::Observe(Observation observation) {
 std::optional<DWORD> SimCore::TakeFault(std::unique_lock<std::mutex>& lock,
                                         const std::string& operation) {
     if (auto delayMs = m_faults.TakeDelay(operation); delayMs && t_current != nullptr)
-        BlockUntil(lock, [] { return false; }, m_nowMs + *delayMs);
+        BlockUntil(
+            lock, [] { return false; }, m_nowMs + *delayMs);
     return m_faults.Take(operation);
 }
 
