@@ -272,12 +272,17 @@ std::optional<std::uint32_t> ParseCallCount(Arguments& args, const std::string& 
     return count;
 }
 
+// The Win32 name of an operation the machine can fail or slow.
+std::string ParseOperation(Arguments& args) {
+    std::string operation = args.Next("the operation's Win32 name, for example WlanSetInterface");
+    if (std::ranges::find(kFallibleOperations, operation) == std::end(kFallibleOperations))
+        args.Problem("unknown operation " + Quote(operation));
+    return operation;
+}
+
 Action ParseFail(Arguments& args) {
     Fail fail;
-    fail.rule.operation = args.Next("the operation's Win32 name, for example WlanSetInterface");
-    if (std::ranges::find(kFallibleOperations, fail.rule.operation) ==
-        std::end(kFallibleOperations))
-        args.Problem("unknown operation " + Quote(fail.rule.operation));
+    fail.rule.operation = ParseOperation(args);
     args.Settings({
         {"code", [&](const std::string& v) { fail.rule.code = args.NumberOf(v); }},
         {"count", [&](const std::string& v) { fail.rule.failCalls = ParseCallCount(args, v); }},
@@ -287,10 +292,7 @@ Action ParseFail(Arguments& args) {
 
 Action ParseSlow(Arguments& args) {
     Slow slow;
-    slow.rule.operation = args.Next("the operation's Win32 name, for example WlanSetInterface");
-    if (std::ranges::find(kFallibleOperations, slow.rule.operation) ==
-        std::end(kFallibleOperations))
-        args.Problem("unknown operation " + Quote(slow.rule.operation));
+    slow.rule.operation = ParseOperation(args);
     slow.rule.delayMs = ParseDuration(args);
     args.Settings({
         {"count", [&](const std::string& v) { slow.rule.slowCalls = ParseCallCount(args, v); }},

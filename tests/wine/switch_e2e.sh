@@ -20,32 +20,6 @@ inf="C:\\$driver_dir\\test_switch.inf"
 # shellcheck source=tests/wine/lib.sh
 source "$(dirname "$0")/lib.sh"
 
-# The messages of the records that the current service run has written so far, in order; every
-# record carries the service name first, then its message.
-expected_records=()
-run_first_line=1
-
-start_run() {
-    expected_records=()
-    run_first_line=$(($(session_lines) + 1))
-}
-
-# Waits until the run has written as many records as expected (the worker writes its records
-# after the device loop has handed it the request), then compares them all, in order.
-check_records() {
-    local title=$1 want=$((2 * ${#expected_records[@]})) attempt message
-    for ((attempt = 0; attempt < 200; attempt++)); do
-        (($(records_since "$run_first_line" | wc -l) >= want)) && break
-        sleep 0.2
-    done
-    : >"$work/expected"
-    for message in "${expected_records[@]}"; do
-        printf 'trace:eventlog:ReportEventW L"%s"\n' "$service" "$message" >>"$work/expected"
-    done
-    records_since "$run_first_line" >"$work/actual"
-    compare "$title: records" "$work/expected" "$work/actual"
-}
-
 # The start of a run up to its first read: OnStart, the ten readiness attempts (Wine's Native
 # Wifi lists no interface), then the BIOS status request's records, given as arguments.
 check_start() {
@@ -212,10 +186,7 @@ for round in 1 2 3; do
     remove_waiting_service "$title"
     expected_records=("BrevRbtnService in OnStart" "WaitUntilCanQuerryWlanState" "TryQueryWlanState"
         "BrevRbtnService in OnStop" "Cannot read device!")
-    : >"$work/expected"
-    for message in "${expected_records[@]}"; do
-        printf 'trace:eventlog:ReportEventW L"%s"\n' "$service" "$message" >>"$work/expected"
-    done
+    write_expected_records
     records_since "$run_first_line" | paste - - | uniq | tr '\t' '\n' >"$work/actual"
     compare "$title: records" "$work/expected" "$work/actual"
     check_service_gone "$title"
