@@ -92,16 +92,27 @@ TEST(ScmContract, WithoutAdministratorRightsInstallAndRemoveFailWithAccessDenied
     EXPECT_TRUE(harness.machine.Scm().Registration(kName).has_value());
 }
 
+// Two runs that write every kind of record: a failing status request, a not-ready read and its
+// wait, a refused WLAN call, airplane mode, a stop; then a start without the device. Only the
+// refused WLAN call is an error record; the device channel's failures are information.
 TEST(EventLogContract, EveryRecordHasTheServicesSourceNoCategoryIdSidOrDataAndTwoStrings) {
     ServiceHarness harness;
     harness.machine.Wlan().AddInterface("wlan0", {{}});
-    harness.machine.Faults().Add({"WlanSetInterface", ERROR_ACCESS_DENIED, 0, 1});
+    harness.machine.Devices().SetBiosFailure(ERROR_GEN_FAILURE);
     harness.StartService();
+    harness.machine.Devices().Complete(sim::ReadCompletion::Failure(ERROR_NOT_READY));
+    harness.AdvanceBy(15000);
+    harness.machine.Faults().Add({"WlanSetInterface", ERROR_ACCESS_DENIED, 0, 1});
     harness.Switch(0);
+    harness.machine.Registry().SetDword(sim::kSystemRadioStateKey, L"", 1);
+    harness.Switch(1);
     harness.Stop();
+    harness.machine.Devices().SetSwitchPresent(false);
+    harness.StartService();
+
     const auto records = harness.machine.Log().Of<sim::EventRecord>();
-    ASSERT_FALSE(records.empty());
-    int errors = 0;
+    ASSERT_GE(records.size(), 15u);
+    std::vector<std::wstring> errors;
     for (const auto& record : records) {
         SCOPED_TRACE(platform::Utf8FromWide(record.Message()));
         EXPECT_EQ(record.source, kName);
@@ -112,9 +123,19 @@ TEST(EventLogContract, EveryRecordHasTheServicesSourceNoCategoryIdSidOrDataAndTw
         EXPECT_TRUE(record.data.empty());
         ASSERT_EQ(record.strings.size(), 2u);
         EXPECT_EQ(record.strings[0], kName);
-        if (record.type == 1) ++errors;
+        if (record.type == 1) errors.push_back(record.Message());
     }
-    EXPECT_EQ(errors, 1);  // "WlanSetInterface failed w/err 0x00000005"
+    EXPECT_THAT(errors, ElementsAre(L"Switch state WLAN to OFF failed failed w/err 0x00000005"));
+    const auto messages = [&] {
+        std::vector<std::wstring> all;
+        for (const auto& record : records) all.push_back(record.Message());
+        return all;
+    }();
+    for (const wchar_t* expected :
+         {L"Send request failed!", L"Device not ready!, Wait resume event",
+          L"ProcessHotkeyPressed Airplane mode on, do nothing", L"Cannot read device!",
+          L"Cannot open device!"})
+        EXPECT_THAT(messages, ::testing::Contains(std::wstring(expected)));
 }
 
 TEST(ControlContract, TheHandlerAnswersNoErrorToEveryControlItIsGiven) {
