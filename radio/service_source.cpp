@@ -5,7 +5,7 @@
 
 namespace {
 // Cancelling again: at once for the first tries, then at this pace.
-constexpr int kCancelYieldsMax = 10;
+constexpr int kCancelYieldsMax = 100;
 constexpr DWORD kCancelRetryPauseMs = 10;
 }  // namespace
 
