@@ -112,10 +112,14 @@ TEST_F(Scm, ControlsAreRefusedWhileStartOrStopIsPendingAndOnceStopped) {
         EXPECT_EQ(ErrorOf(p, p.ControlService(service, SERVICE_CONTROL_INTERROGATE, &status)),
                   doc::kServiceCannotAcceptCtrl);
         EXPECT_EQ(status.dwCurrentState, doc::kServiceStartPending);
+        // Wine passes a stop in SERVICE_START_PENDING to a service that accepts it and answers
+        // ERROR_INVALID_SERVICE_CONTROL, with the status left undefined, to one that does not.
         status = {};
         EXPECT_EQ(ErrorOf(p, p.ControlService(service, SERVICE_CONTROL_STOP, &status)),
-                  doc::kServiceCannotAcceptCtrl);
-        EXPECT_EQ(status.dwCurrentState, doc::kServiceStartPending);
+                  Documented(doc::kServiceCannotAcceptCtrl, doc::kInvalidServiceControl));
+        if (!env->UnderWine()) {
+            EXPECT_EQ(status.dwCurrentState, doc::kServiceStartPending);
+        }
 
         EXPECT_TRUE(p.SetEvent(proceed));
         ASSERT_TRUE(WaitForState(p, service, doc::kServiceRunning, status));
@@ -152,10 +156,13 @@ TEST_F(Scm, SecondStartAndAControlNotAcceptedAreRefused) {
         SERVICE_STATUS status{};
         ASSERT_TRUE(WaitForState(p, service, doc::kServiceRunning, status));
         EXPECT_EQ(ErrorOf(p, Start(p, service, kRunScript)), doc::kServiceAlreadyRunning);
+        // Windows fills the status for ERROR_INVALID_SERVICE_CONTROL too; Wine leaves it undefined.
         status = {};
         EXPECT_EQ(ErrorOf(p, p.ControlService(service, SERVICE_CONTROL_PAUSE, &status)),
                   doc::kInvalidServiceControl);
-        EXPECT_EQ(status.dwCurrentState, doc::kServiceRunning);
+        if (!env->UnderWine()) {
+            EXPECT_EQ(status.dwCurrentState, doc::kServiceRunning);
+        }
         status = {};
         EXPECT_EQ(ErrorOf(p, p.ControlService(service, SERVICE_CONTROL_STOP, &status)), 0u);
         ASSERT_TRUE(WaitForState(p, service, doc::kServiceStopped, status));
@@ -261,7 +268,10 @@ TEST_F(Scm, DispatcherOfAConsoleProcessFailsToConnect) {
     });
 }
 
-TEST_F(Scm, ReportAfterStopped) {
+// On Windows the status handle is spent at SERVICE_STOPPED and a later report may crash the
+// process; the simulated machine refuses it as a violation. Wine accepts it, and its SCM shows the
+// service running again with no process behind it.
+TEST_F(Scm, ReportAfterStoppedIsRefusedOnWindowsAndRevivesTheServiceUnderWine) {
     Prepare(L"BrevRctlConfLate");
     env->ExpectRuleBroken();
     env->Run([&](platform::Platform& p) {
@@ -278,8 +288,9 @@ TEST_F(Scm, ReportAfterStopped) {
         EXPECT_EQ(ErrorOf(p, p.ControlService(service, SERVICE_CONTROL_STOP, &status)), 0u);
         EXPECT_EQ(p.WaitForSingleObject(late, kWaitMs), doc::kWaitObject0);
         const bool wasAccepted = p.WaitForSingleObject(accepted, 0) == doc::kWaitObject0;
-        EXPECT_FALSE(wasAccepted);
-        EXPECT_TRUE(WaitForState(p, service, doc::kServiceStopped, status));
+        EXPECT_EQ(wasAccepted, Documented(false, true));
+        EXPECT_TRUE(p.QueryServiceStatus(service, &status));
+        EXPECT_EQ(status.dwCurrentState, Documented(doc::kServiceStopped, doc::kServiceRunning));
         EXPECT_TRUE(p.DeleteService(service));
         EXPECT_TRUE(p.CloseServiceHandle(service));
         EXPECT_TRUE(WaitUntilGone(p, manager));
