@@ -16,6 +16,7 @@ constexpr DWORD kMoreData = 234;
 constexpr DWORD kNoMoreItems = 259;
 constexpr DWORD kOperationAborted = 995;
 constexpr DWORD kInvalidServiceControl = 1052;
+constexpr DWORD kServiceDatabaseLocked = 1055;
 constexpr DWORD kServiceAlreadyRunning = 1056;
 constexpr DWORD kServiceDoesNotExist = 1060;
 constexpr DWORD kServiceCannotAcceptCtrl = 1061;

@@ -34,9 +34,16 @@ protected:
                                 nullptr, nullptr, nullptr);
     }
 
+    // Right after boot the SCM refuses starts while it starts the automatic services
+    // (ERROR_SERVICE_DATABASE_LOCKED), as Wine's does in a fresh prefix: that passes.
     static bool Start(platform::Platform& p, SC_HANDLE service, const wchar_t* script) {
         LPCWSTR args[] = {script};
-        return p.StartServiceW(service, 1, args) != FALSE;
+        for (DWORD waitedMs = 0;; waitedMs += kPollMs) {
+            if (p.StartServiceW(service, 1, args)) return true;
+            if (p.GetLastError() != doc::kServiceDatabaseLocked || waitedMs >= kWaitMs)
+                return false;
+            p.Sleep(kPollMs);
+        }
     }
 
     // Polls until the service is in `state`; the last status read is left in `status`.
