@@ -42,14 +42,25 @@ void SimKernel::SetLastError(DWORD error) {
     t_lastError = error;
 }
 
-HANDLE SimKernel::CreateEventW(SimProcess& caller, BOOL manualReset, BOOL initialState) {
+HANDLE SimKernel::CreateEventW(SimProcess& caller, BOOL manualReset, BOOL initialState,
+                               LPCWSTR name) {
     auto lock = m_machine.Core().EnterCall();
     if (auto code = m_machine.Core().TakeFault(lock, "CreateEventW")) {
         return Failure(*code);
     }
+    if (name != nullptr) {
+        std::erase_if(m_namedEvents, [](const auto& named) { return named.second.expired(); });
+        if (auto existing = m_namedEvents[name].lock()) {
+            // The existing event keeps its own reset mode and state.
+            t_lastError = ERROR_ALREADY_EXISTS;
+            return m_machine.Core().AddHandle(HandleKind::Event, &caller, existing);
+        }
+    }
     auto event = std::make_shared<EventObject>();
     event->manualReset = manualReset != FALSE;
     event->signalled = initialState != FALSE;
+    if (name != nullptr) m_namedEvents[name] = event;
+    t_lastError = NO_ERROR;
     return m_machine.Core().AddHandle(HandleKind::Event, &caller, event);
 }
 

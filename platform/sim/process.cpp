@@ -187,8 +187,8 @@ BOOL SimProcess::CloseServiceHandle(SC_HANDLE handle) {
 
 // --- kernel
 HANDLE SimProcess::CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState,
-                                LPCWSTR) {
-    return m_machine.Kernel().CreateEventW(*this, manualReset, initialState);
+                                LPCWSTR name) {
+    return m_machine.Kernel().CreateEventW(*this, manualReset, initialState, name);
 }
 BOOL SimProcess::SetEvent(HANDLE event) {
     return m_machine.Kernel().SetEvent(*this, event);

@@ -5,7 +5,8 @@
 # requests for its worker, waits out a not-ready read, and ends its pending read when -remove
 # stops it. Every record is taken from Wine's eventlog trace and compared whole, in order, as
 # are every line the executable and the tool print (CR LF included) and the driver's own count
-# of pending, cancelled and status requests.
+# of pending, cancelled and status requests. Last, the conformance suite's device tests run on
+# the same device.
 #
 # Usage: tests/wine/switch_e2e.sh BUILD_DIR WORK_DIR
 #   BUILD_DIR: the windows preset's build (BrevRctlService.exe, tests/wine/switch_driver/).
@@ -209,6 +210,17 @@ for round in 1 2 3; do
 done
 run "the stops in waits: the driver's count" 0 "$tool" state -- \
     "reads pending: 0, reads cancelled: 2, status requests: 5"
+
+# --- the conformance suite's device tests (tests/conformance/), on the same device with no
+# service running: cancellation of a read and of a held status request.
+conformance=$build/tests/conformance/brevrctl_conformance.exe
+if wine "$conformance" --gtest_filter='Device.*' >"$work/conformance.log" 2>&1 &&
+    ! grep -q SKIPPED "$work/conformance.log"; then
+    pass "conformance suite: device tests"
+else
+    fail "conformance suite: device tests"
+    cat "$work/conformance.log"
+fi
 
 # --- the device goes; its interface with it.
 run "remove the test device" 0 "$tool" remove -- "Switch device removed."
