@@ -1,8 +1,10 @@
 // The switch device channel: finds and opens the radio switch, turns every switch value into a
-// radio request, and reconciles the WLAN radio with the wifi status the BIOS holds.
+// radio request, and reconciles the WLAN radio with the wifi status the BIOS holds. Records are
+// composed by plain appends: a string stream would link the C++ runtime's locale code into the
+// executable.
 #include <cstddef>
 #include <cwchar>
-#include <sstream>
+#include <string>
 
 #include "radio/service_source.h"
 #include "radio/switch_device.h"
@@ -33,9 +35,10 @@ void CServiceSource::RunDeviceLoop() {
                 if (bytesRead == radio::kSwitchValueBytes) {
                     DoUpdateWifiState(value);
                 } else {
-                    std::wostringstream message;
-                    message << L"Short read from device ignored" << L", bytesRead: " << bytesRead;
-                    WriteEventLogEntry(message.str().c_str(), EVENTLOG_INFORMATION_TYPE);
+                    const std::wstring message = L"Short read from device ignored" +
+                                                 std::wstring(L", bytesRead: ") +
+                                                 std::to_wstring(bytesRead);
+                    WriteEventLogEntry(message.c_str(), EVENTLOG_INFORMATION_TYPE);
                 }
                 continue;
             }
@@ -157,9 +160,9 @@ void CServiceSource::ReadAndUpdateWlanState() {
                           }) != FALSE;
     WriteEventLogEntry(bSendRet ? L"Send request sucessful!" : L"Send request failed!",
                        EVENTLOG_INFORMATION_TYPE);
-    std::wostringstream message;
-    message << L"ReadAndUpdateWlanState" << L", bSendRet: " << diagnostic::BoolText(bSendRet);
-    WriteEventLogEntry(message.str().c_str(), EVENTLOG_INFORMATION_TYPE);
+    const std::wstring sendRecord =
+        L"ReadAndUpdateWlanState" + std::wstring(L", bSendRet: ") + diagnostic::BoolText(bSendRet);
+    WriteEventLogEntry(sendRecord.c_str(), EVENTLOG_INFORMATION_TYPE);
     if (!bSendRet) {
         WriteEventLogEntry(
             L"ReadAndUpdateWlanState ignore update wlan state because can't read wifi status "
@@ -169,10 +172,11 @@ void CServiceSource::ReadAndUpdateWlanState() {
     }
     // 0 and 1: the BIOS holds the WLAN control state off, which says nothing of the radio.
     if (status <= 1) {
-        message.str(L"");
-        message << L"ReadAndUpdateWlanState ignore case (Wlan control state off)" << L", bSendRet: "
-                << L"TRUE" << L", wifiStatus: " << status << L", validStatus: " << L"TRUE";
-        WriteEventLogEntry(message.str().c_str(), EVENTLOG_INFORMATION_TYPE);
+        const std::wstring ignoreRecord =
+            L"ReadAndUpdateWlanState ignore case (Wlan control state off)" +
+            std::wstring(L", bSendRet: ") + L"TRUE" + L", wifiStatus: " + std::to_wstring(status) +
+            L", validStatus: " + L"TRUE";
+        WriteEventLogEntry(ignoreRecord.c_str(), EVENTLOG_INFORMATION_TYPE);
         return;
     }
     DoUpdateWifiState(status);

@@ -95,5 +95,9 @@ end_to_end "windows end to end with a switch device" tests/wine/switch_e2e.sh bu
     build/windows/switch_e2e
 end_to_end "windows end to end of the installer package" tests/wine/msi_e2e.sh build/windows \
     build/windows/msi_e2e
+# The executable's benchmark under Wine, short: its footprint must not grow and it must use no
+# CPU and wake no thread while idle. The full run is tests/wine/bench.sh without --smoke.
+end_to_end "windows benchmark, smoke run" tests/wine/bench.sh build/windows \
+    build/windows/bench_smoke --smoke
 
 summary

@@ -26,10 +26,24 @@ typedef struct SWITCH_DEVICE {
     IRP* pendingStatus;
     ULONG readsCancelled;
     ULONG statusRequests;
+    /* The benchmark's values, a ring of SWITCH_TEST_QUEUE_MAX, and the times noted for them. */
+    ULONG* queuedValues;
+    ULONG queuedFirst;
+    ULONG queuedCount;
+    SWITCH_TEST_TIME* times;
+    ULONG timesCount;
+    ULONG timesDropped;
+    /* A value was read and the reader's next read has not come yet. */
+    BOOLEAN awaitingNextRead;
+    IRP* readWaiter;
 } SWITCH_DEVICE;
 
 static SWITCH_DEVICE* DeviceOf(DEVICE_OBJECT* device) {
     return (SWITCH_DEVICE*)device->DeviceExtension;
+}
+
+static LONGLONG Now(void) {
+    return KeQueryPerformanceCounter(NULL).QuadPart;
 }
 
 static NTSTATUS Complete(IRP* irp, NTSTATUS status, ULONG_PTR information) {
@@ -66,15 +80,62 @@ static IRP* TakePendingRead(SWITCH_DEVICE* switchDevice) {
     return irp;
 }
 
+static VOID NTAPI CancelReadWaiter(DEVICE_OBJECT* device, IRP* irp) {
+    SWITCH_DEVICE* switchDevice = DeviceOf(device);
+    KIRQL irql;
+
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    KeAcquireSpinLock(&switchDevice->lock, &irql);
+    if (switchDevice->readWaiter == irp) switchDevice->readWaiter = NULL;
+    KeReleaseSpinLock(&switchDevice->lock, irql);
+    Complete(irp, STATUS_CANCELLED, 0);
+}
+
+/* Takes the waiter for a pending read out of the device, as TakePendingRead does the read. Called
+ * with the lock held. */
+static IRP* TakeReadWaiterLocked(SWITCH_DEVICE* switchDevice) {
+    IRP* irp = switchDevice->readWaiter;
+    switchDevice->readWaiter = NULL;
+    if (irp != NULL && IoSetCancelRoutine(irp, NULL) == NULL) irp = NULL;
+    return irp;
+}
+
+/* Takes the next queued value for a read completed at `now`, noting the time. Called with the
+ * lock held and a value queued. */
+static ULONG TakeQueuedValueLocked(SWITCH_DEVICE* switchDevice, LONGLONG now) {
+    ULONG value = switchDevice->queuedValues[switchDevice->queuedFirst];
+    switchDevice->queuedFirst = (switchDevice->queuedFirst + 1) % SWITCH_TEST_QUEUE_MAX;
+    --switchDevice->queuedCount;
+    if (switchDevice->timesCount < SWITCH_TEST_TIMES_MAX) {
+        switchDevice->times[switchDevice->timesCount].completedAt = now;
+        switchDevice->awaitingNextRead = TRUE;
+    } else {
+        ++switchDevice->timesDropped;
+    }
+    return value;
+}
+
 static NTSTATUS NTAPI DispatchRead(DEVICE_OBJECT* device, IRP* irp) {
     SWITCH_DEVICE* switchDevice = DeviceOf(device);
     IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
+    const LONGLONG arrivedAt = Now();
+    IRP* waiter;
     KIRQL irql;
 
     if (stack->Parameters.Read.Length < SWITCH_VALUE_BYTES)
         return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
 
     KeAcquireSpinLock(&switchDevice->lock, &irql);
+    if (switchDevice->awaitingNextRead) {
+        switchDevice->times[switchDevice->timesCount++].nextReadAt = arrivedAt;
+        switchDevice->awaitingNextRead = FALSE;
+    }
+    if (switchDevice->queuedCount > 0 && switchDevice->pendingRead == NULL) {
+        const ULONG value = TakeQueuedValueLocked(switchDevice, Now());
+        KeReleaseSpinLock(&switchDevice->lock, irql);
+        *(ULONG*)irp->AssociatedIrp.SystemBuffer = value;
+        return Complete(irp, STATUS_SUCCESS, SWITCH_VALUE_BYTES);
+    }
     if (switchDevice->pendingRead != NULL) {
         KeReleaseSpinLock(&switchDevice->lock, irql);
         return Complete(irp, STATUS_DEVICE_BUSY, 0);
@@ -88,7 +149,9 @@ static NTSTATUS NTAPI DispatchRead(DEVICE_OBJECT* device, IRP* irp) {
     }
     IoMarkIrpPending(irp);
     switchDevice->pendingRead = irp;
+    waiter = TakeReadWaiterLocked(switchDevice);
     KeReleaseSpinLock(&switchDevice->lock, irql);
+    if (waiter != NULL) Complete(waiter, STATUS_SUCCESS, 0);
     return STATUS_PENDING;
 }
 
@@ -211,6 +274,90 @@ static NTSTATUS EndPendingRead(SWITCH_DEVICE* switchDevice, IRP* irp, ULONG inpu
     return STATUS_SUCCESS;
 }
 
+static NTSTATUS QueueValues(SWITCH_DEVICE* switchDevice, IRP* irp, ULONG inputLength) {
+    const ULONG* values = (const ULONG*)irp->AssociatedIrp.SystemBuffer;
+    const ULONG count = inputLength / sizeof(ULONG);
+    IRP* read = NULL;
+    ULONG value = 0;
+    ULONG i;
+    KIRQL irql;
+
+    if (count == 0 || count > SWITCH_TEST_QUEUE_MAX) return STATUS_INVALID_PARAMETER;
+    KeAcquireSpinLock(&switchDevice->lock, &irql);
+    if (switchDevice->queuedCount + count > SWITCH_TEST_QUEUE_MAX) {
+        KeReleaseSpinLock(&switchDevice->lock, irql);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    for (i = 0; i < count; ++i) {
+        const ULONG slot =
+            (switchDevice->queuedFirst + switchDevice->queuedCount + i) % SWITCH_TEST_QUEUE_MAX;
+        switchDevice->queuedValues[slot] = values[i];
+    }
+    switchDevice->queuedCount += count;
+    /* The pending read takes the first value at once. */
+    read = switchDevice->pendingRead;
+    switchDevice->pendingRead = NULL;
+    if (read != NULL && IoSetCancelRoutine(read, NULL) == NULL) read = NULL;
+    if (read != NULL) value = TakeQueuedValueLocked(switchDevice, Now());
+    KeReleaseSpinLock(&switchDevice->lock, irql);
+    if (read != NULL) {
+        *(ULONG*)read->AssociatedIrp.SystemBuffer = value;
+        Complete(read, STATUS_SUCCESS, SWITCH_VALUE_BYTES);
+    }
+    return STATUS_SUCCESS;
+}
+
+/* Returns STATUS_PENDING when the waiter stays with the device. */
+static NTSTATUS WaitForRead(SWITCH_DEVICE* switchDevice, IRP* irp) {
+    KIRQL irql;
+
+    KeAcquireSpinLock(&switchDevice->lock, &irql);
+    if (switchDevice->pendingRead != NULL) {
+        KeReleaseSpinLock(&switchDevice->lock, irql);
+        return STATUS_SUCCESS;
+    }
+    if (switchDevice->readWaiter != NULL) {
+        KeReleaseSpinLock(&switchDevice->lock, irql);
+        return STATUS_DEVICE_BUSY;
+    }
+    IoSetCancelRoutine(irp, CancelReadWaiter);
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+        KeReleaseSpinLock(&switchDevice->lock, irql);
+        return STATUS_CANCELLED;
+    }
+    IoMarkIrpPending(irp);
+    switchDevice->readWaiter = irp;
+    KeReleaseSpinLock(&switchDevice->lock, irql);
+    return STATUS_PENDING;
+}
+
+static NTSTATUS TakeTimes(SWITCH_DEVICE* switchDevice, IRP* irp, ULONG outputLength) {
+    SWITCH_TEST_TIMES* out = (SWITCH_TEST_TIMES*)irp->AssociatedIrp.SystemBuffer;
+    const ULONG headerSize = FIELD_OFFSET(SWITCH_TEST_TIMES, entries);
+    LARGE_INTEGER frequency;
+    ULONG count;
+    KIRQL irql;
+
+    KeQueryPerformanceCounter(&frequency);
+    KeAcquireSpinLock(&switchDevice->lock, &irql);
+    count = switchDevice->timesCount;
+    if (outputLength < headerSize ||
+        (outputLength - headerSize) / sizeof(SWITCH_TEST_TIME) < count) {
+        KeReleaseSpinLock(&switchDevice->lock, irql);
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    out->count = count;
+    out->dropped = switchDevice->timesDropped;
+    out->frequency = frequency.QuadPart;
+    RtlCopyMemory(out->entries, switchDevice->times, count * sizeof(SWITCH_TEST_TIME));
+    switchDevice->timesCount = 0;
+    switchDevice->awaitingNextRead = FALSE;
+    switchDevice->timesDropped = 0;
+    KeReleaseSpinLock(&switchDevice->lock, irql);
+    irp->IoStatus.Information = headerSize + count * sizeof(SWITCH_TEST_TIME);
+    return STATUS_SUCCESS;
+}
+
 static NTSTATUS GetState(SWITCH_DEVICE* switchDevice, IRP* irp, ULONG outputLength) {
     SWITCH_TEST_STATE* state = (SWITCH_TEST_STATE*)irp->AssociatedIrp.SystemBuffer;
     KIRQL irql;
@@ -257,6 +404,16 @@ static NTSTATUS NTAPI DispatchDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
         case IOCTL_SWITCH_TEST_GET_STATE:
             status = GetState(switchDevice, irp, outputLength);
             break;
+        case IOCTL_SWITCH_TEST_QUEUE_VALUES:
+            status = QueueValues(switchDevice, irp, inputLength);
+            break;
+        case IOCTL_SWITCH_TEST_WAIT_READ:
+            status = WaitForRead(switchDevice, irp);
+            if (status == STATUS_PENDING) return status;
+            break;
+        case IOCTL_SWITCH_TEST_TAKE_TIMES:
+            status = TakeTimes(switchDevice, irp, outputLength);
+            break;
         default:
             status = STATUS_INVALID_DEVICE_REQUEST;
             break;
@@ -290,11 +447,20 @@ static NTSTATUS ForwardAndWait(DEVICE_OBJECT* lowerDevice, IRP* irp) {
     return irp->IoStatus.Status;
 }
 
+static VOID FreeBenchBuffers(SWITCH_DEVICE* switchDevice) {
+    if (switchDevice->queuedValues != NULL) ExFreePool(switchDevice->queuedValues);
+    if (switchDevice->times != NULL) ExFreePool(switchDevice->times);
+    switchDevice->queuedValues = NULL;
+    switchDevice->times = NULL;
+}
+
 static NTSTATUS NTAPI DispatchPnp(DEVICE_OBJECT* device, IRP* irp) {
     SWITCH_DEVICE* switchDevice = DeviceOf(device);
     IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
     DEVICE_OBJECT* lowerDevice = switchDevice->lowerDevice;
     IRP* read;
+    IRP* waiter;
+    KIRQL irql;
     NTSTATUS status;
 
     switch (stack->MinorFunction) {
@@ -311,11 +477,16 @@ static NTSTATUS NTAPI DispatchPnp(DEVICE_OBJECT* device, IRP* irp) {
             if (read != NULL) Complete(read, STATUS_DELETE_PENDING, 0);
             read = TakePendingStatus(switchDevice);
             if (read != NULL) Complete(read, STATUS_DELETE_PENDING, 0);
+            KeAcquireSpinLock(&switchDevice->lock, &irql);
+            waiter = TakeReadWaiterLocked(switchDevice);
+            KeReleaseSpinLock(&switchDevice->lock, irql);
+            if (waiter != NULL) Complete(waiter, STATUS_DELETE_PENDING, 0);
             irp->IoStatus.Status = STATUS_SUCCESS;
             IoSkipCurrentIrpStackLocation(irp);
             status = IoCallDriver(lowerDevice, irp);
             IoDetachDevice(lowerDevice);
             RtlFreeUnicodeString(&switchDevice->interfaceName);
+            FreeBenchBuffers(switchDevice);
             IoDeleteDevice(device);
             return status;
 
@@ -352,16 +523,27 @@ static NTSTATUS NTAPI AddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* physicalDe
     switchDevice = DeviceOf(device);
     RtlZeroMemory(switchDevice, sizeof(SWITCH_DEVICE));
     KeInitializeSpinLock(&switchDevice->lock);
+    switchDevice->queuedValues =
+        (ULONG*)ExAllocatePool(NonPagedPool, SWITCH_TEST_QUEUE_MAX * sizeof(ULONG));
+    switchDevice->times = (SWITCH_TEST_TIME*)ExAllocatePool(
+        NonPagedPool, SWITCH_TEST_TIMES_MAX * sizeof(SWITCH_TEST_TIME));
+    if (switchDevice->queuedValues == NULL || switchDevice->times == NULL) {
+        FreeBenchBuffers(switchDevice);
+        IoDeleteDevice(device);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
 
     status = IoRegisterDeviceInterface(physicalDevice, &GUID_RADIO_SWITCH_INTERFACE, NULL,
                                        &switchDevice->interfaceName);
     if (!NT_SUCCESS(status)) {
+        FreeBenchBuffers(switchDevice);
         IoDeleteDevice(device);
         return status;
     }
     switchDevice->lowerDevice = IoAttachDeviceToDeviceStack(device, physicalDevice);
     if (switchDevice->lowerDevice == NULL) {
         RtlFreeUnicodeString(&switchDevice->interfaceName);
+        FreeBenchBuffers(switchDevice);
         IoDeleteDevice(device);
         return STATUS_NO_SUCH_DEVICE;
     }

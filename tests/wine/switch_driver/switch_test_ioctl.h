@@ -25,6 +25,36 @@
 /* The two read requests above fail with STATUS_NOT_FOUND (ERROR_NOT_FOUND) while no read is
  * pending: the reader may not have issued its next read yet. */
 
+/* The benchmark's requests. Values queued here go to the reader as fast as it reads: the pending
+ * read takes the first at once, and every later read the next one, without pending. For each such
+ * value the driver notes when it completed the read and when the reader's next read came, on the
+ * performance counter. */
+/* In: 1 to SWITCH_TEST_QUEUE_MAX 4-byte values. Fails with STATUS_INSUFFICIENT_RESOURCES when
+ * they do not fit beside those still queued. */
+#define IOCTL_SWITCH_TEST_QUEUE_VALUES SWITCH_TEST_IOCTL(0x905)
+/* Completes once a read is pending, so once every queued value has been read; at once if a read
+ * is pending already. One waiter at a time; cancellable. */
+#define IOCTL_SWITCH_TEST_WAIT_READ SWITCH_TEST_IOCTL(0x906)
+/* Out: a SWITCH_TEST_TIMES header and its entries. Hands over the times noted since the last
+ * take and forgets them, with those of a value whose next read has not come yet;
+ * STATUS_BUFFER_TOO_SMALL when the buffer cannot hold them all. */
+#define IOCTL_SWITCH_TEST_TAKE_TIMES SWITCH_TEST_IOCTL(0x907)
+
+#define SWITCH_TEST_QUEUE_MAX 16384
+#define SWITCH_TEST_TIMES_MAX 16384
+
+typedef struct SWITCH_TEST_TIME {
+    long long completedAt; /* the read was completed with the value */
+    long long nextReadAt;  /* the reader's next read reached the driver */
+} SWITCH_TEST_TIME;
+
+typedef struct SWITCH_TEST_TIMES {
+    unsigned long count;   /* entries that follow */
+    unsigned long dropped; /* values whose times did not fit and were not noted */
+    long long frequency;   /* performance counter ticks per second */
+    SWITCH_TEST_TIME entries[1];
+} SWITCH_TEST_TIMES;
+
 typedef struct SWITCH_TEST_STATE {
     unsigned long readsPending;   /* 0 or 1: one read at a time */
     unsigned long readsCancelled; /* reads that ended through the cancel routine */
