@@ -16,7 +16,6 @@
 #include "platform/sim/registry_sim.h"
 #include "platform/sim/scm_sim.h"
 #include "platform/sim/wlan_sim.h"
-#include "radio/airplane_mode.h"
 #include "radio/service_source.h"
 #include "service/process_entry.h"
 
@@ -55,7 +54,7 @@ void Require(bool condition, const char* what) {
 
 ServiceRig::ServiceRig(int interfaces) {
     machine.InstallImage(kImagePath, ::ProcessEntry);
-    machine.Registry().SetDword(radio::kSystemRadioStateKey, L"", 0);
+    machine.Registry().SetDword(sim::kSystemRadioStateKey, L"", 0);
     AddInterfaces(machine, interfaces);
 }
 
@@ -107,7 +106,7 @@ void ServiceRig::Deliver(std::uint64_t count, std::uint64_t burst) {
 RequestLoopRig::RequestLoopRig(int interfaces)
     : m_interfaces(interfaces), m_process(machine.CreateProcess("loop")) {
     machine.Log().SetRetained(false);
-    machine.Registry().SetDword(radio::kSystemRadioStateKey, L"", 0);
+    machine.Registry().SetDword(sim::kSystemRadioStateKey, L"", 0);
     AddInterfaces(machine, interfaces);
     const std::wstring path = machine.Devices().SwitchDevicePaths().at(0);
     m_process.RunOnThread("setup", [&] {
@@ -201,7 +200,7 @@ void RequestLoopRig::BareRequest(DWORD request, bool deviceSide) {
     m_process.WlanEnumInterfaces(client, nullptr, &list);
 
     HKEY key = nullptr;
-    m_process.RegOpenKeyExW(HKEY_LOCAL_MACHINE, radio::kSystemRadioStateKey, 0, KEY_QUERY_VALUE,
+    m_process.RegOpenKeyExW(HKEY_LOCAL_MACHINE, sim::kSystemRadioStateKey, 0, KEY_QUERY_VALUE,
                             &key);
     m_process.PrintNarrow("Success opening key.");
     DWORD airplane = 0;

@@ -15,7 +15,6 @@
 #include "platform/sim/scm_sim.h"
 #include "platform/sim/wlan_sim.h"
 #include "platform/text.h"
-#include "radio/airplane_mode.h"
 #include "radio/service_source.h"
 #include "service/process_entry.h"
 
@@ -113,7 +112,7 @@ public:
     ChaosRun(const Settings& settings, bool trace, Totals& totals)
         : m_totals(totals), m_trace(trace), m_random(settings.seed * 0x9E3779B97F4A7C15u + 1) {
         m_machine.InstallImage(kImagePath, ProcessEntry);
-        m_machine.Registry().SetDword(radio::kSystemRadioStateKey, L"", 0);
+        m_machine.Registry().SetDword(sim::kSystemRadioStateKey, L"", 0);
         m_machine.Devices().SetBiosStatus(settings.biosStatus);
         m_faultWeight = settings.faultWeight;
         for (int i = 0; i < settings.interfaces; ++i) AddInterface();
@@ -267,24 +266,24 @@ private:
         auto& registry = m_machine.Registry();
         switch (std::uniform_int_distribution<int>(0, 4)(m_random)) {
             case 0:
-                registry.SetDword(radio::kSystemRadioStateKey, L"", radio::kAirplaneModeOn);
+                registry.SetDword(sim::kSystemRadioStateKey, L"", sim::kAirplaneModeOn);
                 m_airplaneOn = true;
                 return "airplane value 1";
             case 1:
-                registry.SetDword(radio::kSystemRadioStateKey, L"", 0);
+                registry.SetDword(sim::kSystemRadioStateKey, L"", 0);
                 m_airplaneOn = false;
                 return "airplane value 0";
             case 2:
-                registry.SetDword(radio::kSystemRadioStateKey, L"", 2);
+                registry.SetDword(sim::kSystemRadioStateKey, L"", 2);
                 m_airplaneOn = false;
                 return "airplane value 2";
             case 3:
                 // A one-byte value: its byte is the low-order byte, so 1 means on.
-                registry.SetValue(radio::kSystemRadioStateKey, L"", REG_BINARY, {0x01});
+                registry.SetValue(sim::kSystemRadioStateKey, L"", REG_BINARY, {0x01});
                 m_airplaneOn = true;
                 return "airplane value: the one byte 1";
             default:
-                registry.DeleteValue(radio::kSystemRadioStateKey, L"");
+                registry.DeleteValue(sim::kSystemRadioStateKey, L"");
                 m_airplaneOn = false;
                 return "airplane value deleted";
         }

@@ -7,7 +7,6 @@
 #include "platform/sim/scm_sim.h"
 #include "platform/sim/wlan_sim.h"
 #include "platform/text.h"
-#include "radio/airplane_mode.h"
 #include "radio/service_source.h"
 #include "service/process_entry.h"
 #include "simulator/overloaded.h"
@@ -66,7 +65,7 @@ Runner::Runner(Output& output) : m_output(output) {
     });
     m_machine.Devices().SetSwitchPresent(true);
     m_machine.Devices().SetBiosStatus(kInitialBiosStatus);
-    m_machine.Registry().SetDword(radio::kSystemRadioStateKey, L"", 0);
+    m_machine.Registry().SetDword(sim::kSystemRadioStateKey, L"", 0);
     m_machine.InstallImage(kImagePath, ProcessEntry);
 }
 
@@ -105,23 +104,24 @@ StepResult Runner::Execute(const Command& command) {
             [&](const Airplane& airplane) {
                 switch (airplane.kind) {
                     case Airplane::Kind::Dword:
-                        registry.SetDword(radio::kSystemRadioStateKey, L"", airplane.value);
+                        registry.SetDword(sim::kSystemRadioStateKey, L"", airplane.value);
                         break;
                     case Airplane::Kind::Bytes:
-                        registry.SetValue(radio::kSystemRadioStateKey, L"", REG_BINARY,
+                        registry.SetValue(sim::kSystemRadioStateKey, L"", REG_BINARY,
                                           airplane.bytes);
                         break;
                     case Airplane::Kind::NoKey:
-                        registry.DeleteKey(radio::kSystemRadioStateKey);
+                        registry.DeleteKey(sim::kSystemRadioStateKey);
                         break;
                     case Airplane::Kind::NoValue:
-                        registry.CreateKey(radio::kSystemRadioStateKey);
-                        registry.DeleteValue(radio::kSystemRadioStateKey, L"");
+                        registry.CreateKey(sim::kSystemRadioStateKey);
+                        registry.DeleteValue(sim::kSystemRadioStateKey, L"");
                         break;
                 }
             },
             [&](const DriverRead& read) { devices.Complete(read.completion); },
             [&](const Fail& fail) { m_machine.Faults().Add(fail.rule); },
+            [&](const Slow& slow) { m_machine.Faults().AddDelay(slow.rule); },
             [&](const Start&) {
                 const DWORD refusal =
                     m_machine.Scm().StartServiceProcess(CServiceSource::kServiceName, kImagePath);

@@ -264,25 +264,40 @@ Action ParseAirplane(Arguments& args) {
     return airplane;
 }
 
+// `count=N|always`: how many calls a rule takes; none means every call from now on.
+std::optional<std::uint32_t> ParseCallCount(Arguments& args, const std::string& value) {
+    if (value == "always") return std::nullopt;
+    const DWORD count = args.NumberOf(value);
+    if (count == 0) args.Problem("count must be at least 1, or always");
+    return count;
+}
+
+// The Win32 name of an operation the machine can fail or slow.
+std::string ParseOperation(Arguments& args) {
+    std::string operation = args.Next("the operation's Win32 name, for example WlanSetInterface");
+    if (std::ranges::find(kFallibleOperations, operation) == std::end(kFallibleOperations))
+        args.Problem("unknown operation " + Quote(operation));
+    return operation;
+}
+
 Action ParseFail(Arguments& args) {
     Fail fail;
-    fail.rule.operation = args.Next("the operation's Win32 name, for example WlanSetInterface");
-    if (std::ranges::find(kFallibleOperations, fail.rule.operation) ==
-        std::end(kFallibleOperations))
-        args.Problem("unknown operation " + Quote(fail.rule.operation));
+    fail.rule.operation = ParseOperation(args);
     args.Settings({
         {"code", [&](const std::string& v) { fail.rule.code = args.NumberOf(v); }},
-        {"count",
-         [&](const std::string& v) {
-             if (v == "always") {
-                 fail.rule.failCalls = std::nullopt;
-                 return;
-             }
-             fail.rule.failCalls = args.NumberOf(v);
-             if (*fail.rule.failCalls == 0) args.Problem("count must be at least 1, or always");
-         }},
+        {"count", [&](const std::string& v) { fail.rule.failCalls = ParseCallCount(args, v); }},
     });
     return fail;
+}
+
+Action ParseSlow(Arguments& args) {
+    Slow slow;
+    slow.rule.operation = ParseOperation(args);
+    slow.rule.delayMs = ParseDuration(args);
+    args.Settings({
+        {"count", [&](const std::string& v) { slow.rule.slowCalls = ParseCallCount(args, v); }},
+    });
+    return slow;
 }
 
 Action ParseExpect(Arguments& args) {
@@ -377,6 +392,7 @@ const std::map<std::string, std::function<Action(Arguments&)>, std::less<>>& Com
              return DriverRead{sim::ReadCompletion::Raw(std::move(bytes))};
          }},
         {"fail", ParseFail},
+        {"slow", ParseSlow},
         {"start", Bare(Start{})},
         {"run", [](Arguments& args) -> Action { return Run{args.Rest()}; }},
         {"stop", Bare(Control{SERVICE_CONTROL_STOP, 0})},

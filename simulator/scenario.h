@@ -52,6 +52,10 @@ struct DriverRead {
 struct Fail {
     sim::FaultRule rule;
 };
+// `slow OPERATION DURATION [count=N|always]`
+struct Slow {
+    sim::DelayRule rule;
+};
 // `start`
 struct Start {};
 // `run [ARG...]`
@@ -84,7 +88,7 @@ struct ExpectRecord {
 };
 
 using Action =
-    std::variant<AddWlan, RemoveWlan, SwitchDevice, Bios, BiosHold, Airplane, DriverRead, Fail,
+    std::variant<AddWlan, RemoveWlan, SwitchDevice, Bios, BiosHold, Airplane, DriverRead, Fail, Slow,
                  Start, Run, Control, Wait, ExpectWlan, ExpectStatus, ExpectRecord>;
 
 struct Command {

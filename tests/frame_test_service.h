@@ -116,7 +116,9 @@ inline std::vector<std::string> Timeline(sim::SimMachine& machine, std::size_t f
                 line += " !fields";
             lines.push_back(line);
         } else if (auto* record = std::get_if<sim::EventRecord>(&all[i].body)) {
-            const bool wellFormed = record->source == kServiceName && record->strings.size() == 2 &&
+            const bool wellFormed = record->source == kServiceName && record->category == 0 &&
+                                    record->eventId == 0 && !record->hasSid &&
+                                    record->data.empty() && record->strings.size() == 2 &&
                                     record->strings[0] == kServiceName;
             lines.push_back((record->type == EVENTLOG_ERROR_TYPE ? "error: " : "info: ") +
                             platform::Utf8FromWide(record->Message()) +

@@ -225,6 +225,31 @@ TEST_F(RadioService, ResumeBeforeTheNotReadyFailureIsConsumedWithoutSleeping) {
     StopAndExpectCleanEnd();
 }
 
+// The wait takes the flag in one exchange before it reconciles: a resume that comes while the
+// reconciliation's status request is pending is a new one, kept for the next not-ready failure.
+TEST_F(RadioService, ResumeDuringTheReconciliationItTriggeredIsKeptForTheNextFailure) {
+    harness.StartService();
+    harness.SendControl(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC);
+    harness.machine.Devices().HoldStatusRequests(true);
+    harness.machine.Devices().Complete(sim::ReadCompletion::Failure(ERROR_NOT_READY));
+    harness.RunUntilIdle();
+    ASSERT_TRUE(harness.machine.Devices().StatusRequestPending());
+    harness.SendControl(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC);
+    harness.machine.Devices().HoldStatusRequests(false);
+    harness.RunUntilIdle();
+    ASSERT_TRUE(harness.machine.Devices().ReadPending());
+
+    harness.Mark();
+    const std::uint64_t before = harness.machine.NowMs();
+    harness.machine.Devices().Complete(sim::ReadCompletion::Failure(ERROR_NOT_READY));
+    harness.RunUntilIdle();
+    EXPECT_EQ(harness.machine.NowMs(), before);
+    const auto messages = harness.Messages();
+    ASSERT_GE(messages.size(), 2u);
+    EXPECT_EQ(messages[1], L"Device not ready!, Wait resume event end, call update wlan state");
+    StopAndExpectCleanEnd();
+}
+
 // Whatever the device loop waits for, a stop ends the process with no virtual time passing, and
 // SERVICE_STOPPED comes once, after everything else.
 TEST_F(RadioService, StopEndsTheServiceAtOnceFromEveryWaitingState) {

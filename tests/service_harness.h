@@ -12,7 +12,6 @@
 #include "platform/sim/registry_sim.h"
 #include "platform/sim/scm_sim.h"
 #include "platform/sim/wlan_sim.h"
-#include "radio/airplane_mode.h"
 #include "radio/service_source.h"
 #include "service/process_entry.h"
 
@@ -24,7 +23,7 @@ class ServiceHarness {
 public:
     ServiceHarness() {
         machine.InstallImage(kImagePath, ProcessEntry);
-        machine.Registry().SetDword(radio::kSystemRadioStateKey, L"", 0);
+        machine.Registry().SetDword(sim::kSystemRadioStateKey, L"", 0);
     }
 
     // The SCM starts the service's process; the machine runs until every thread waits.

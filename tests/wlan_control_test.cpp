@@ -16,7 +16,6 @@
 #include "platform/sim/registry_sim.h"
 #include "platform/sim/wlan_sim.h"
 #include "platform/text.h"
-#include "radio/airplane_mode.h"
 #include "radio/service_source.h"
 
 namespace {
@@ -50,7 +49,7 @@ using SetCall = std::tuple<std::string, DWORD, DOT11_RADIO_STATE, DOT11_RADIO_ST
 
 class WlanControlTest : public ::testing::Test {
 protected:
-    WlanControlTest() { machine.Registry().SetDword(radio::kSystemRadioStateKey, L"", 0); }
+    WlanControlTest() { machine.Registry().SetDword(sim::kSystemRadioStateKey, L"", 0); }
 
     void Run(std::function<void()> body) {
         ASSERT_TRUE(process.RunOnThread("worker", std::move(body)).idle);
@@ -201,7 +200,7 @@ TEST_P(AirplaneMode, OnlyExactlyOneStopsTheRequestAndTheReadIsTraced) {
 
 std::function<void(sim::SimRegistry&)> Bytes(std::vector<BYTE> bytes) {
     return [bytes](sim::SimRegistry& registry) {
-        registry.SetValue(radio::kSystemRadioStateKey, L"", REG_BINARY, bytes);
+        registry.SetValue(sim::kSystemRadioStateKey, L"", REG_BINARY, bytes);
     };
 }
 std::vector<std::string> ReadOk(const char* data) {
@@ -223,28 +222,28 @@ INSTANTIATE_TEST_SUITE_P(
                       "234\n", "Success closing key."}},
         RegistryCase{"MissingValue",
                      [](sim::SimRegistry& registry) {
-                         registry.DeleteValue(radio::kSystemRadioStateKey, L"");
-                         registry.SetDword(radio::kSystemRadioStateKey, L"Other", 1);
+                         registry.DeleteValue(sim::kSystemRadioStateKey, L"");
+                         registry.SetDword(sim::kSystemRadioStateKey, L"Other", 1);
                      },
                      false,
                      {"Success opening key.", "\nget data: 0\n", "Error Reading to Registry.",
                       "2\n", "Success closing key."}},
         RegistryCase{
             "MissingKey",
-            [](sim::SimRegistry& registry) { registry.DeleteKey(radio::kSystemRadioStateKey); },
+            [](sim::SimRegistry& registry) { registry.DeleteKey(sim::kSystemRadioStateKey); },
             false,
             {"Error opening key.", "Key code :2", "\nget data: 0\n", "Error Reading to Registry.",
              "6\n", "Error closing key."}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(WlanControlTest, AFailedReadLeavesTheCallersValueAsItWas) {
-    machine.Registry().SetValue(radio::kSystemRadioStateKey, L"", REG_BINARY, {1, 0, 0, 0, 0});
+    machine.Registry().SetValue(sim::kSystemRadioStateKey, L"", REG_BINARY, {1, 0, 0, 0, 0});
     DWORD value = 7, returned = 0;
     Run([&] { returned = service.ReadSystemRadioState(value); });
     EXPECT_EQ(value, 7u);
     EXPECT_EQ(returned, 7u);
 
-    machine.Registry().DeleteValue(radio::kSystemRadioStateKey, L"");
+    machine.Registry().DeleteValue(sim::kSystemRadioStateKey, L"");
     Run([&] { returned = service.ReadSystemRadioState(value); });
     EXPECT_EQ(value, 7u);
     EXPECT_EQ(returned, 7u);

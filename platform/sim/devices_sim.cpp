@@ -8,12 +8,13 @@
 #include "platform/sim/kernel_sim.h"
 #include "platform/sim/machine.h"
 #include "platform/text.h"
-#include "radio/switch_device.h"
 
 namespace sim {
 
 struct SimDevices::OpenDevice {
     std::wstring path;
+    bool readable = false;    // opened with read access
+    bool overlapped = false;  // opened for overlapped I/O: every request needs an OVERLAPPED
     bool readPending = false;
     bool readCancelled = false;
     bool statusPending = false;
@@ -21,6 +22,9 @@ struct SimDevices::OpenDevice {
 };
 
 namespace {
+
+constexpr DWORD kFileReadData = 0x0001;
+constexpr DWORD kFileFlagOverlapped = 0x40000000;
 
 constexpr wchar_t kDefaultSwitchPath[] =
     L"\\\\?\\ROOT#SYSTEM#0000#{248801f3-19f5-472c-a8ae-36085db2c0a5}";
@@ -32,13 +36,12 @@ SimDevices::SimDevices(SimMachine& machine) : m_machine(machine), m_paths{kDefau
 HDEVINFO SimDevices::SetupDiGetClassDevsW(SimProcess& caller, const GUID* classGuid, LPCWSTR, HWND,
                                           DWORD flags) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("SetupDiGetClassDevsW")) {
+    if (auto code = m_machine.Core().TakeFault(lock, "SetupDiGetClassDevsW")) {
         SimKernel::SetLastError(*code);
         return INVALID_HANDLE_VALUE;
     }
     auto set = std::make_shared<DeviceInfoSet>();
-    const bool wantsSwitch = classGuid != nullptr &&
-                             *classGuid == radio::GUID_RADIO_SWITCH_INTERFACE &&
+    const bool wantsSwitch = classGuid != nullptr && *classGuid == kSwitchInterfaceClass &&
                              (flags & DIGCF_DEVICEINTERFACE) != 0;
     if (wantsSwitch && (m_present || (flags & DIGCF_PRESENT) == 0)) set->paths = m_paths;
     return m_machine.Core().AddHandle(HandleKind::DeviceInfoSet, &caller, set);
@@ -48,14 +51,15 @@ BOOL SimDevices::SetupDiEnumDeviceInterfaces(SimProcess&, HDEVINFO set, PSP_DEVI
                                              const GUID* interfaceClassGuid, DWORD memberIndex,
                                              PSP_DEVICE_INTERFACE_DATA interfaceData) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("SetupDiEnumDeviceInterfaces")) return Failure(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "SetupDiEnumDeviceInterfaces"))
+        return Failure(*code);
     auto* entry = m_machine.Core().FindHandle(set, HandleKind::DeviceInfoSet);
     if (entry == nullptr) return Failure(ERROR_INVALID_HANDLE);
     if (interfaceData == nullptr || interfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
         return Failure(ERROR_INVALID_USER_BUFFER);
     auto& paths = std::static_pointer_cast<DeviceInfoSet>(entry->object)->paths;
-    if (interfaceClassGuid == nullptr ||
-        !(*interfaceClassGuid == radio::GUID_RADIO_SWITCH_INTERFACE) || memberIndex >= paths.size())
+    if (interfaceClassGuid == nullptr || !(*interfaceClassGuid == kSwitchInterfaceClass) ||
+        memberIndex >= paths.size())
         return Failure(ERROR_NO_MORE_ITEMS);
     interfaceData->InterfaceClassGuid = *interfaceClassGuid;
     interfaceData->Flags = 1;  // SPINT_ACTIVE
@@ -69,7 +73,7 @@ BOOL SimDevices::SetupDiGetDeviceInterfaceDetailW(SimProcess&, HDEVINFO set,
                                                   DWORD detailSize, PDWORD requiredSize,
                                                   PSP_DEVINFO_DATA) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("SetupDiGetDeviceInterfaceDetailW"))
+    if (auto code = m_machine.Core().TakeFault(lock, "SetupDiGetDeviceInterfaceDetailW"))
         return Failure(*code);
     auto* entry = m_machine.Core().FindHandle(set, HandleKind::DeviceInfoSet);
     if (entry == nullptr) return Failure(ERROR_INVALID_HANDLE);
@@ -104,17 +108,21 @@ BOOL SimDevices::SetupDiDestroyDeviceInfoList(SimProcess&, HDEVINFO set) {
     return TRUE;
 }
 
-HANDLE SimDevices::CreateFileW(SimProcess& caller, LPCWSTR fileName, DWORD, DWORD, DWORD, DWORD) {
+HANDLE SimDevices::CreateFileW(SimProcess& caller, const DeviceOpen& open) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("CreateFileW")) {
+    m_opens.push_back(open);
+    if (auto code = m_machine.Core().TakeFault(lock, "CreateFileW")) {
         SimKernel::SetLastError(*code);
         return INVALID_HANDLE_VALUE;
     }
-    if (fileName != nullptr && m_present) {
+    // A device exists or not: no disposition but OPEN_EXISTING finds it, as with the real one.
+    if (m_present && open.creationDisposition == OPEN_EXISTING) {
         for (auto& path : m_paths) {
-            if (!platform::EqualsIgnoringAsciiCase(path, fileName)) continue;
+            if (!platform::EqualsIgnoringAsciiCase(path, open.path)) continue;
             auto device = std::make_shared<OpenDevice>();
             device->path = path;
+            device->readable = (open.desiredAccess & (GENERIC_READ | kFileReadData)) != 0;
+            device->overlapped = (open.flagsAndAttributes & kFileFlagOverlapped) != 0;
             m_open.push_back(device);
             return m_machine.Core().AddHandle(HandleKind::Device, &caller, device);
         }
@@ -124,13 +132,15 @@ HANDLE SimDevices::CreateFileW(SimProcess& caller, LPCWSTR fileName, DWORD, DWOR
 }
 
 BOOL SimDevices::ReadFile(SimProcess&, HANDLE file, LPVOID buffer, DWORD bytesToRead,
-                          LPDWORD bytesRead, LPOVERLAPPED) {
+                          LPDWORD bytesRead, LPOVERLAPPED overlapped) {
     auto lock = m_machine.Core().EnterCall();
     if (bytesRead != nullptr) *bytesRead = 0;
-    if (auto code = m_machine.Faults().Take("ReadFile")) return Failure(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "ReadFile")) return Failure(*code);
     auto* entry = m_machine.Core().FindHandle(file, HandleKind::Device);
     if (entry == nullptr) return Failure(ERROR_INVALID_HANDLE);
     auto device = std::static_pointer_cast<OpenDevice>(entry->object);
+    if (!device->readable) return Failure(ERROR_ACCESS_DENIED);
+    if (device->overlapped && overlapped == nullptr) return Failure(ERROR_INVALID_PARAMETER);
     device->readPending = true;
     device->readCancelled = false;
     m_machine.Core().BlockUntil(lock, [this, device] {
@@ -158,15 +168,21 @@ BOOL SimDevices::ReadFile(SimProcess&, HANDLE file, LPVOID buffer, DWORD bytesTo
     return TRUE;
 }
 
-BOOL SimDevices::DeviceIoControl(SimProcess&, HANDLE device, DWORD ioControlCode, LPVOID, DWORD,
-                                 LPVOID outBuffer, DWORD outBufferSize, LPDWORD bytesReturned,
-                                 LPOVERLAPPED) {
+BOOL SimDevices::DeviceIoControl(SimProcess&, HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
+                                 DWORD inBufferSize, LPVOID outBuffer, DWORD outBufferSize,
+                                 LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
     auto lock = m_machine.Core().EnterCall();
+    m_statusRequests.push_back(
+        {ioControlCode, inBuffer != nullptr, inBufferSize, outBufferSize, overlapped != nullptr});
     if (bytesReturned != nullptr) *bytesReturned = 0;
-    if (auto code = m_machine.Faults().Take("DeviceIoControl")) return Failure(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "DeviceIoControl")) return Failure(*code);
     auto* entry = m_machine.Core().FindHandle(device, HandleKind::Device);
     if (entry == nullptr) return Failure(ERROR_INVALID_HANDLE);
-    if (ioControlCode != radio::IOCTL_READ_BIOS_WIFI_STATUS) return Failure(ERROR_INVALID_FUNCTION);
+    if (ioControlCode != kBiosStatusRequest) return Failure(ERROR_INVALID_FUNCTION);
+    // The request's code asks for read access (FILE_READ_ACCESS), which the I/O manager checks.
+    auto opened = std::static_pointer_cast<OpenDevice>(entry->object);
+    if (!opened->readable) return Failure(ERROR_ACCESS_DENIED);
+    if (opened->overlapped && overlapped == nullptr) return Failure(ERROR_INVALID_PARAMETER);
     if (!m_present) return Failure(ERROR_DEVICE_NOT_CONNECTED);
     if (m_biosHeld) {
         auto open = std::static_pointer_cast<OpenDevice>(entry->object);
@@ -195,7 +211,7 @@ BOOL SimDevices::DeviceIoControl(SimProcess&, HANDLE device, DWORD ioControlCode
 
 BOOL SimDevices::CancelIoEx(SimProcess&, HANDLE file, LPOVERLAPPED) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("CancelIoEx")) return Failure(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "CancelIoEx")) return Failure(*code);
     auto* entry = m_machine.Core().FindHandle(file, HandleKind::Device);
     if (entry == nullptr) return Failure(ERROR_INVALID_HANDLE);
     // Every request of any thread pending on the handle is cancelled; none pending is an error.
@@ -210,7 +226,7 @@ BOOL SimDevices::CancelIoEx(SimProcess&, HANDLE file, LPOVERLAPPED) {
 
 HLOCAL SimDevices::LocalAlloc(SimProcess&, UINT flags, SIZE_T bytes) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("LocalAlloc")) {
+    if (auto code = m_machine.Core().TakeFault(lock, "LocalAlloc")) {
         SimKernel::SetLastError(*code);
         return nullptr;
     }

@@ -16,6 +16,32 @@ namespace sim {
 class SimMachine;
 class SimProcess;
 
+// The radio switch driver's side of the contract, written from its documentation rather than
+// taken from the service, so that a wrong value in the service finds or asks nothing here.
+// {248801F3-19F5-472C-A8AE-36085DB2C0A5}
+inline constexpr GUID kSwitchInterfaceClass = {
+    0x248801F3, 0x19F5, 0x472C, {0xA8, 0xAE, 0x36, 0x08, 0x5D, 0xB2, 0xC0, 0xA5}};
+// CTL_CODE(FILE_DEVICE_KEYBOARD 0x0B, function 1, METHOD_BUFFERED 0, FILE_READ_ACCESS 1)
+inline constexpr DWORD kBiosStatusRequest = (0x0Bu << 16) | (1u << 14) | (1u << 2) | 0u;
+
+// The arguments of a CreateFileW and of a status request, as the machine received them.
+struct DeviceOpen {
+    std::wstring path;
+    DWORD desiredAccess = 0;
+    DWORD shareMode = 0;
+    bool security = false;
+    DWORD creationDisposition = 0;
+    DWORD flagsAndAttributes = 0;
+    bool templateFile = false;
+};
+struct StatusRequest {
+    DWORD ioControlCode = 0;
+    bool inBuffer = false;
+    DWORD inBufferSize = 0;
+    DWORD outBufferSize = 0;
+    bool overlapped = false;
+};
+
 // How the driver completes a read.
 struct ReadCompletion {
     enum class Kind { Value, Error, Bytes } kind = Kind::Value;
@@ -45,8 +71,7 @@ public:
                                           DWORD detailSize, PDWORD requiredSize,
                                           PSP_DEVINFO_DATA deviceInfo);
     BOOL SetupDiDestroyDeviceInfoList(SimProcess& caller, HDEVINFO set);
-    HANDLE CreateFileW(SimProcess& caller, LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
-                       DWORD creationDisposition, DWORD flagsAndAttributes);
+    HANDLE CreateFileW(SimProcess& caller, const DeviceOpen& open);
     BOOL ReadFile(SimProcess& caller, HANDLE file, LPVOID buffer, DWORD bytesToRead,
                   LPDWORD bytesRead, LPOVERLAPPED overlapped);
     BOOL DeviceIoControl(SimProcess& caller, HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
@@ -75,6 +100,9 @@ public:
     void HoldStatusRequests(bool held);
     bool StatusRequestPending() const;
     bool ReadPending() const;
+    // Every CreateFileW and every DeviceIoControl, in order.
+    const std::vector<DeviceOpen>& Opens() const { return m_opens; }
+    const std::vector<StatusRequest>& StatusRequests() const { return m_statusRequests; }
     std::size_t QueuedCompletions() const { return m_completions.size(); }
     int LiveLocalAllocations() const { return static_cast<int>(m_localBlocks.size()); }
     int BadLocalFrees() const { return m_badLocalFrees; }
@@ -92,6 +120,8 @@ private:
     DWORD m_biosStatus = 3;
     DWORD m_biosError = ERROR_GEN_FAILURE;
     bool m_biosHeld = false;
+    std::vector<DeviceOpen> m_opens;
+    std::vector<StatusRequest> m_statusRequests;
     std::vector<std::shared_ptr<OpenDevice>> m_open;
     std::map<void*, SIZE_T> m_localBlocks;
     int m_badLocalFrees = 0;

@@ -16,7 +16,7 @@ struct EventSource {
 HANDLE SimEventLog::RegisterEventSourceW(SimProcess& caller, LPCWSTR serverName,
                                          LPCWSTR sourceName) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("RegisterEventSourceW")) {
+    if (auto code = m_machine.Core().TakeFault(lock, "RegisterEventSourceW")) {
         return Failure(*code);
     }
     if (serverName != nullptr || sourceName == nullptr) {
@@ -31,12 +31,12 @@ BOOL SimEventLog::ReportEventW(SimProcess&, HANDLE eventLog, WORD type, WORD cat
                                DWORD eventId, PSID userSid, WORD numStrings, DWORD dataSize,
                                LPCWSTR* strings, LPVOID rawData) {
     auto lock = m_machine.Core().EnterCall();
+    if (auto code = m_machine.Core().TakeFault(lock, "ReportEventW")) {
+        return Failure(*code);
+    }
     auto* entry = m_machine.Core().FindHandle(eventLog, HandleKind::EventSource);
     if (entry == nullptr) {
         return Failure(ERROR_INVALID_HANDLE);
-    }
-    if (auto code = m_machine.Faults().Take("ReportEventW")) {
-        return Failure(*code);
     }
     EventRecord record;
     record.source = std::static_pointer_cast<EventSource>(entry->object)->name;

@@ -8,8 +8,27 @@ void FaultPlan::Add(FaultRule rule) {
     m_rules.push_back(std::move(rule));
 }
 
+void FaultPlan::AddDelay(DelayRule rule) {
+    m_delays.push_back(std::move(rule));
+}
+
 void FaultPlan::Clear() {
     m_rules.clear();
+    m_delays.clear();
+}
+
+std::optional<std::uint64_t> FaultPlan::TakeDelay(const std::string& operation) {
+    for (auto it = m_delays.begin(); it != m_delays.end(); ++it) {
+        if (it->operation != operation) continue;
+        if (it->skipCalls > 0) {
+            --it->skipCalls;
+            continue;
+        }
+        const std::uint64_t delayMs = it->delayMs;
+        if (it->slowCalls && --*it->slowCalls == 0) m_delays.erase(it);
+        return delayMs;
+    }
+    return std::nullopt;
 }
 
 std::optional<DWORD> FaultPlan::Take(const std::string& operation) {

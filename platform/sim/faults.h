@@ -1,5 +1,6 @@
-// Simulated machine only: which platform calls fail, with which code, on which of their calls.
-// A fault is data given to the machine; the logic under test never knows it is being tested.
+// Simulated machine only: which platform calls fail, with which code, on which of their calls,
+// and which of them take longer than they would. A fault is data given to the machine; the logic
+// under test never knows it is being tested.
 #pragma once
 
 #include <cstdint>
@@ -19,10 +20,23 @@ struct FaultRule {
     std::optional<std::uint32_t> failCalls = 1;  // how many calls fail; none means always
 };
 
+// A call that takes this much virtual time before it does its work, as a slow driver or service
+// would: the calling thread waits, the others run.
+struct DelayRule {
+    std::string operation;
+    std::uint64_t delayMs = 0;
+    std::uint32_t skipCalls = 0;                 // calls that still take no time first
+    std::optional<std::uint32_t> slowCalls = 1;  // how many calls are slow; none means always
+};
+
 class FaultPlan {
 public:
     void Add(FaultRule rule);
+    void AddDelay(DelayRule rule);
     void Clear();
+    // The delay of the coming call of `operation`, if it is to be slow; counts nothing, as the
+    // call's Take that follows does.
+    std::optional<std::uint64_t> TakeDelay(const std::string& operation);
     // Counts a call of `operation` and says whether it fails, and with which code.
     std::optional<DWORD> Take(const std::string& operation);
     std::uint64_t CallCount(const std::string& operation) const;
@@ -32,6 +46,7 @@ public:
 
 private:
     std::vector<FaultRule> m_rules;
+    std::vector<DelayRule> m_delays;
     std::map<std::string, std::uint64_t> m_calls;
     std::uint64_t m_failures = 0;
 };

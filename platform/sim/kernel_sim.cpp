@@ -42,14 +42,25 @@ void SimKernel::SetLastError(DWORD error) {
     t_lastError = error;
 }
 
-HANDLE SimKernel::CreateEventW(SimProcess& caller, BOOL manualReset, BOOL initialState) {
+HANDLE SimKernel::CreateEventW(SimProcess& caller, BOOL manualReset, BOOL initialState,
+                               LPCWSTR name) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("CreateEventW")) {
+    if (auto code = m_machine.Core().TakeFault(lock, "CreateEventW")) {
         return Failure(*code);
+    }
+    if (name != nullptr) {
+        std::erase_if(m_namedEvents, [](const auto& named) { return named.second.expired(); });
+        if (auto existing = m_namedEvents[name].lock()) {
+            // The existing event keeps its own reset mode and state.
+            t_lastError = ERROR_ALREADY_EXISTS;
+            return m_machine.Core().AddHandle(HandleKind::Event, &caller, existing);
+        }
     }
     auto event = std::make_shared<EventObject>();
     event->manualReset = manualReset != FALSE;
     event->signalled = initialState != FALSE;
+    if (name != nullptr) m_namedEvents[name] = event;
+    t_lastError = NO_ERROR;
     return m_machine.Core().AddHandle(HandleKind::Event, &caller, event);
 }
 
@@ -75,7 +86,7 @@ BOOL SimKernel::ResetEvent(SimProcess&, HANDLE event) {
 
 DWORD SimKernel::WaitForSingleObject(SimProcess&, HANDLE handle, DWORD milliseconds) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("WaitForSingleObject")) {
+    if (auto code = m_machine.Core().TakeFault(lock, "WaitForSingleObject")) {
         t_lastError = *code;
         return WAIT_FAILED;
     }
@@ -164,7 +175,7 @@ void SimKernel::DeleteCriticalSection(SimProcess&, LPCRITICAL_SECTION section) {
 HANDLE SimKernel::CreateThread(SimProcess& caller, LPTHREAD_START_ROUTINE startAddress,
                                LPVOID parameter, LPDWORD threadId) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("CreateThread")) {
+    if (auto code = m_machine.Core().TakeFault(lock, "CreateThread")) {
         return Failure(*code);
     }
     ThreadStart start{startAddress, parameter};
@@ -191,7 +202,7 @@ void SimKernel::Sleep(SimProcess&, DWORD milliseconds) {
 
 DWORD SimKernel::GetModuleFileNameW(SimProcess& caller, HMODULE, LPWSTR fileName, DWORD size) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("GetModuleFileNameW")) {
+    if (auto code = m_machine.Core().TakeFault(lock, "GetModuleFileNameW")) {
         t_lastError = *code;
         return 0;
     }

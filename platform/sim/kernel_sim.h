@@ -4,6 +4,7 @@
 
 #include <map>
 #include <memory>
+#include <string>
 
 #include "platform/win_types.h"
 
@@ -17,7 +18,8 @@ class SimKernel {
 public:
     explicit SimKernel(SimMachine& machine) : m_machine(machine) {}
 
-    HANDLE CreateEventW(SimProcess& caller, BOOL manualReset, BOOL initialState);
+    // A named event is one object for every process: a second create of its name opens it.
+    HANDLE CreateEventW(SimProcess& caller, BOOL manualReset, BOOL initialState, LPCWSTR name);
     BOOL SetEvent(SimProcess& caller, HANDLE event);
     BOOL ResetEvent(SimProcess& caller, HANDLE event);
     DWORD WaitForSingleObject(SimProcess& caller, HANDLE handle, DWORD milliseconds);
@@ -45,6 +47,9 @@ private:
     };
     SimMachine& m_machine;
     std::map<LPCRITICAL_SECTION, CriticalSection> m_sections;
+    // Named events by name (compared with case, as Windows compares object names); an event goes
+    // with its last handle.
+    std::map<std::wstring, std::weak_ptr<void>> m_namedEvents;
     // Numbers the sections in the order they were made, to name them in deadlock reports.
     int m_sectionsMade = 0;
 };

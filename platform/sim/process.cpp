@@ -114,10 +114,11 @@ BOOL SimProcess::SetupDiDestroyDeviceInfoList(HDEVINFO set) {
     return m_machine.Devices().SetupDiDestroyDeviceInfoList(*this, set);
 }
 HANDLE SimProcess::CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
-                               LPSECURITY_ATTRIBUTES, DWORD creationDisposition,
-                               DWORD flagsAndAttributes, HANDLE) {
-    return m_machine.Devices().CreateFileW(*this, fileName, desiredAccess, shareMode,
-                                           creationDisposition, flagsAndAttributes);
+                               LPSECURITY_ATTRIBUTES security, DWORD creationDisposition,
+                               DWORD flagsAndAttributes, HANDLE templateFile) {
+    return m_machine.Devices().CreateFileW(
+        *this, {fileName != nullptr ? fileName : L"", desiredAccess, shareMode, security != nullptr,
+                creationDisposition, flagsAndAttributes, templateFile != nullptr});
 }
 BOOL SimProcess::ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
                           LPOVERLAPPED overlapped) {
@@ -186,8 +187,8 @@ BOOL SimProcess::CloseServiceHandle(SC_HANDLE handle) {
 
 // --- kernel
 HANDLE SimProcess::CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState,
-                                LPCWSTR) {
-    return m_machine.Kernel().CreateEventW(*this, manualReset, initialState);
+                                LPCWSTR name) {
+    return m_machine.Kernel().CreateEventW(*this, manualReset, initialState, name);
 }
 BOOL SimProcess::SetEvent(HANDLE event) {
     return m_machine.Kernel().SetEvent(*this, event);

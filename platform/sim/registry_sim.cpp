@@ -34,7 +34,8 @@ void Scribble(LPBYTE data, DWORD size) {
 LSTATUS SimRegistry::RegOpenKeyExW(SimProcess& caller, HKEY root, LPCWSTR subKey, DWORD options,
                                    REGSAM access, PHKEY result) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("RegOpenKeyExW")) return static_cast<LSTATUS>(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "RegOpenKeyExW"))
+        return static_cast<LSTATUS>(*code);
     if (root != HKEY_LOCAL_MACHINE) return ERROR_INVALID_HANDLE;
     if (result == nullptr || options != 0) return ERROR_INVALID_PARAMETER;
     const std::wstring path = KeyName(subKey != nullptr ? subKey : L"");
@@ -48,7 +49,8 @@ LSTATUS SimRegistry::RegQueryValueExW(SimProcess& caller, HKEY key, LPCWSTR valu
                                       LPDWORD reserved, LPDWORD type, LPBYTE data,
                                       LPDWORD dataSize) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("RegQueryValueExW")) return static_cast<LSTATUS>(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "RegQueryValueExW"))
+        return static_cast<LSTATUS>(*code);
     auto* entry = m_machine.Core().FindHandle(key, HandleKind::RegistryKey);
     if (entry == nullptr || entry->owner != &caller) return ERROR_INVALID_HANDLE;
     if (reserved != nullptr || (data != nullptr && dataSize == nullptr))
@@ -74,7 +76,8 @@ LSTATUS SimRegistry::RegQueryValueExW(SimProcess& caller, HKEY key, LPCWSTR valu
 
 LSTATUS SimRegistry::RegCloseKey(SimProcess& caller, HKEY key) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("RegCloseKey")) return static_cast<LSTATUS>(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "RegCloseKey"))
+        return static_cast<LSTATUS>(*code);
     auto* entry = m_machine.Core().FindHandle(key, HandleKind::RegistryKey);
     if (entry == nullptr || entry->owner != &caller) return ERROR_INVALID_HANDLE;
     m_machine.Core().RemoveHandle(key);

@@ -14,6 +14,13 @@ namespace sim {
 class SimMachine;
 class SimProcess;
 
+// Where Windows keeps airplane mode: the default value of this key under HKEY_LOCAL_MACHINE, 1
+// meaning on. Written from Windows's side, not taken from the service, so that a wrong path in
+// the service reads nothing here.
+inline constexpr const wchar_t* kSystemRadioStateKey =
+    L"SYSTEM\\CurrentControlSet\\Control\\RadioManagement\\SystemRadioState";
+inline constexpr DWORD kAirplaneModeOn = 1;
+
 class SimRegistry {
 public:
     explicit SimRegistry(SimMachine& machine) : m_machine(machine) {}

@@ -18,6 +18,12 @@ namespace {
 constexpr DWORD kAccessPauseContinue = 0x0040;
 constexpr DWORD kAccessInterrogate = 0x0080;
 constexpr DWORD kAccessUserDefinedControl = 0x0100;
+// What Windows grants a user without administrator rights: on the SCM, connect, enumerate,
+// query the lock status and read control; on a service created with the default security,
+// query its configuration and status, enumerate its dependents, interrogate it, send it
+// user-defined controls and read control. Anything else takes an administrator.
+constexpr DWORD kUserManagerRights = 0x0001 | 0x0004 | 0x0010 | 0x20000;
+constexpr DWORD kUserServiceRights = 0x0001 | 0x0004 | 0x0008 | 0x0080 | 0x0100 | 0x20000;
 constexpr DWORD kFirstUserControl = 128;
 constexpr DWORD kLastUserControl = 255;
 
@@ -125,6 +131,7 @@ struct SimScm::Impl {
     // values never collide with its handles.
     std::uintptr_t nextStatusHandle = 0x10001;
     bool privileged = true;
+    std::vector<AccessRequest> accessRequests;
 
     std::shared_ptr<Service> Find(std::wstring_view name) const {
         auto it = services.find(platform::AsciiLower(name));
@@ -208,7 +215,8 @@ SimScm::~SimScm() = default;
 BOOL SimScm::StartServiceCtrlDispatcherW(SimProcess& caller,
                                          const SERVICE_TABLE_ENTRYW* serviceTable) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("StartServiceCtrlDispatcherW")) return Failure(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "StartServiceCtrlDispatcherW"))
+        return Failure(*code);
     if (serviceTable == nullptr) return Failure(ERROR_INVALID_PARAMETER);
     auto service = caller.ScmService().empty() ? nullptr : m_impl->Find(caller.ScmService());
     if (service == nullptr || service->process != &caller)
@@ -280,7 +288,8 @@ SERVICE_STATUS_HANDLE SimScm::RegisterServiceCtrlHandlerExW(SimProcess& caller, 
                                                             LPHANDLER_FUNCTION_EX handler,
                                                             LPVOID context) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("RegisterServiceCtrlHandlerExW")) return Failure(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "RegisterServiceCtrlHandlerExW"))
+        return Failure(*code);
     if (serviceName == nullptr || handler == nullptr) return Failure(ERROR_INVALID_PARAMETER);
     if (caller.ScmService().empty() ||
         !platform::EqualsIgnoringAsciiCase(serviceName, caller.ScmService()))
@@ -301,7 +310,7 @@ SERVICE_STATUS_HANDLE SimScm::RegisterServiceCtrlHandlerExW(SimProcess& caller, 
 BOOL SimScm::SetServiceStatus(SimProcess&, SERVICE_STATUS_HANDLE statusHandle,
                               SERVICE_STATUS* status) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("SetServiceStatus")) return Failure(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "SetServiceStatus")) return Failure(*code);
     auto it = m_impl->statusHandles.find(statusHandle);
     if (it == m_impl->statusHandles.end()) return Failure(ERROR_INVALID_HANDLE);
     if (status == nullptr) return Failure(ERROR_INVALID_PARAMETER);
@@ -332,8 +341,9 @@ BOOL SimScm::SetServiceStatus(SimProcess&, SERVICE_STATUS_HANDLE statusHandle,
 
 SC_HANDLE SimScm::OpenSCManagerW(SimProcess& caller, LPCWSTR, LPCWSTR, DWORD desiredAccess) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("OpenSCManagerW")) return Failure(*code);
-    if (!m_impl->privileged && (desiredAccess & ~SC_MANAGER_CONNECT) != 0)
+    m_impl->accessRequests.push_back({"OpenSCManagerW", L"", desiredAccess});
+    if (auto code = m_machine.Core().TakeFault(lock, "OpenSCManagerW")) return Failure(*code);
+    if (!m_impl->privileged && (desiredAccess & ~kUserManagerRights) != 0)
         return Failure(ERROR_ACCESS_DENIED);
     auto manager = std::make_shared<ManagerHandle>();
     manager->access = desiredAccess | SC_MANAGER_CONNECT;
@@ -347,7 +357,9 @@ SC_HANDLE SimScm::CreateServiceW(SimProcess& caller, SC_HANDLE manager, LPCWSTR 
                                  LPCWSTR loadOrderGroup, LPDWORD tagId, LPCWSTR dependencies,
                                  LPCWSTR serviceStartName, LPCWSTR password) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("CreateServiceW")) return Failure(*code);
+    m_impl->accessRequests.push_back(
+        {"CreateServiceW", serviceName != nullptr ? serviceName : L"", desiredAccess});
+    if (auto code = m_machine.Core().TakeFault(lock, "CreateServiceW")) return Failure(*code);
     auto* entry = m_machine.Core().FindHandle(manager, HandleKind::ScManager);
     if (entry == nullptr) return Failure(ERROR_INVALID_HANDLE);
     if ((static_cast<ManagerHandle*>(entry->object.get())->access & SC_MANAGER_CREATE_SERVICE) == 0)
@@ -389,7 +401,7 @@ SC_HANDLE SimScm::CreateServiceW(SimProcess& caller, SC_HANDLE manager, LPCWSTR 
 
 BOOL SimScm::StartServiceW(SimProcess&, SC_HANDLE service, DWORD numArgs, LPCWSTR* args) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("StartServiceW")) return Failure(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "StartServiceW")) return Failure(*code);
     auto* handle = FindServiceHandle(m_machine.Core(), service);
     if (handle == nullptr) return Failure(ERROR_INVALID_HANDLE);
     if ((handle->access & SERVICE_START) == 0) return Failure(ERROR_ACCESS_DENIED);
@@ -406,13 +418,15 @@ BOOL SimScm::StartServiceW(SimProcess&, SC_HANDLE service, DWORD numArgs, LPCWST
 SC_HANDLE SimScm::OpenServiceW(SimProcess& caller, SC_HANDLE manager, LPCWSTR serviceName,
                                DWORD desiredAccess) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("OpenServiceW")) return Failure(*code);
+    m_impl->accessRequests.push_back(
+        {"OpenServiceW", serviceName != nullptr ? serviceName : L"", desiredAccess});
+    if (auto code = m_machine.Core().TakeFault(lock, "OpenServiceW")) return Failure(*code);
     if (m_machine.Core().FindHandle(manager, HandleKind::ScManager) == nullptr)
         return Failure(ERROR_INVALID_HANDLE);
     if (serviceName == nullptr) return Failure(ERROR_INVALID_NAME);
     auto service = m_impl->FindRegistered(serviceName);
     if (service == nullptr) return Failure(ERROR_SERVICE_DOES_NOT_EXIST);
-    if (!m_impl->privileged && (desiredAccess & (SERVICE_START | SERVICE_STOP | DELETE)) != 0)
+    if (!m_impl->privileged && (desiredAccess & ~kUserServiceRights) != 0)
         return Failure(ERROR_ACCESS_DENIED);
     auto handle = std::make_shared<ServiceHandle>(ServiceHandle{service, desiredAccess});
     ++service->openHandles;
@@ -422,7 +436,7 @@ SC_HANDLE SimScm::OpenServiceW(SimProcess& caller, SC_HANDLE manager, LPCWSTR se
 BOOL SimScm::ControlService(SimProcess&, SC_HANDLE service, DWORD control,
                             LPSERVICE_STATUS status) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("ControlService")) return Failure(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "ControlService")) return Failure(*code);
     auto* handle = FindServiceHandle(m_machine.Core(), service);
     if (handle == nullptr) return Failure(ERROR_INVALID_HANDLE);
     const auto access = AccessFor(control);
@@ -443,7 +457,7 @@ BOOL SimScm::ControlService(SimProcess&, SC_HANDLE service, DWORD control,
 
 BOOL SimScm::QueryServiceStatus(SimProcess&, SC_HANDLE service, LPSERVICE_STATUS status) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("QueryServiceStatus")) return Failure(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "QueryServiceStatus")) return Failure(*code);
     auto* handle = FindServiceHandle(m_machine.Core(), service);
     if (handle == nullptr) return Failure(ERROR_INVALID_HANDLE);
     if ((handle->access & SERVICE_QUERY_STATUS) == 0) return Failure(ERROR_ACCESS_DENIED);
@@ -454,7 +468,7 @@ BOOL SimScm::QueryServiceStatus(SimProcess&, SC_HANDLE service, LPSERVICE_STATUS
 
 BOOL SimScm::DeleteService(SimProcess&, SC_HANDLE service) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("DeleteService")) return Failure(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "DeleteService")) return Failure(*code);
     auto* handle = FindServiceHandle(m_machine.Core(), service);
     if (handle == nullptr) return Failure(ERROR_INVALID_HANDLE);
     if ((handle->access & DELETE) == 0) return Failure(ERROR_ACCESS_DENIED);
@@ -466,7 +480,7 @@ BOOL SimScm::DeleteService(SimProcess&, SC_HANDLE service) {
 
 BOOL SimScm::CloseServiceHandle(SimProcess&, SC_HANDLE handle) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("CloseServiceHandle")) return Failure(*code);
+    if (auto code = m_machine.Core().TakeFault(lock, "CloseServiceHandle")) return Failure(*code);
     auto* entry = m_machine.Core().FindHandle(handle);
     if (entry == nullptr ||
         (entry->kind != HandleKind::ScManager && entry->kind != HandleKind::Service))
@@ -545,6 +559,11 @@ std::optional<DWORD> SimScm::LastHandlerResult(const std::wstring& service) cons
     std::lock_guard lock(m_machine.Core().Mutex());
     auto found = m_impl->Find(service);
     return found ? found->lastHandlerResult : std::nullopt;
+}
+
+std::vector<AccessRequest> SimScm::AccessRequests() const {
+    std::lock_guard lock(m_machine.Core().Mutex());
+    return m_impl->accessRequests;
 }
 
 SimProcess* SimScm::HostProcess(const std::wstring& service) const {

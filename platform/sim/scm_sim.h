@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/sim/observations.h"
 #include "platform/win_types.h"
@@ -23,6 +24,14 @@ class SimProcess;
 
 // "SERVICE_RUNNING" and the like; "state N" for a value Windows does not define.
 std::string ServiceStateName(DWORD state);
+
+// The access a caller asked for: OpenSCManagerW, OpenServiceW or CreateServiceW (`name` empty
+// for the manager).
+struct AccessRequest {
+    std::string operation;
+    std::wstring name;
+    DWORD desiredAccess = 0;
+};
 
 class SimScm {
 public:
@@ -73,6 +82,8 @@ public:
     std::optional<DWORD> LastHandlerResult(const std::wstring& service) const;
     // The process that hosts `service`, or null.
     SimProcess* HostProcess(const std::wstring& service) const;
+    // Every access asked for, in order.
+    std::vector<AccessRequest> AccessRequests() const;
 
 private:
     struct Impl;

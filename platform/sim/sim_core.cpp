@@ -302,6 +302,14 @@ void SimCore::Observe(Observation observation) {
     m_log.Add(std::move(observation));
 }
 
+std::optional<DWORD> SimCore::TakeFault(std::unique_lock<std::mutex>& lock,
+                                        const std::string& operation) {
+    if (auto delayMs = m_faults.TakeDelay(operation); delayMs && t_current != nullptr)
+        BlockUntil(
+            lock, [] { return false; }, m_nowMs + *delayMs);
+    return m_faults.Take(operation);
+}
+
 void SimCore::Violate(std::string what) {
     if (!m_violationsExpected) {
         ViolationReporter& reporter = TheViolationReporter();

@@ -142,6 +142,11 @@ public:
 
     // --- faults, observations and violations
     FaultPlan& Faults() { return m_faults; }
+    // What the fault plan has for this call of `operation`: first the delay, if it is to be slow
+    // (the calling simulated thread waits that much virtual time), then the failure code, if it
+    // is to fail.
+    std::optional<DWORD> TakeFault(std::unique_lock<std::mutex>& lock,
+                                   const std::string& operation);
     Observations& Log() { return m_log; }
     void Observe(Observation observation);
     // A rule of Windows broken by a process: kept as a Violation observation and passed to the

@@ -60,7 +60,7 @@ void* SimWlan::Allocate(std::size_t bytes) {
 DWORD SimWlan::WlanOpenHandle(SimProcess& caller, DWORD clientVersion, PVOID reserved,
                               PDWORD negotiatedVersion, HANDLE* clientHandle) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("WlanOpenHandle")) return *code;
+    if (auto code = m_machine.Core().TakeFault(lock, "WlanOpenHandle")) return *code;
     if (reserved != nullptr || negotiatedVersion == nullptr || clientHandle == nullptr)
         return ERROR_INVALID_PARAMETER;
     if (clientVersion < 1 || clientVersion > kNativeWifiVersion) return ERROR_NOT_SUPPORTED;
@@ -73,7 +73,7 @@ DWORD SimWlan::WlanOpenHandle(SimProcess& caller, DWORD clientVersion, PVOID res
 DWORD SimWlan::WlanEnumInterfaces(SimProcess& caller, HANDLE clientHandle, PVOID reserved,
                                   PWLAN_INTERFACE_INFO_LIST* interfaceList) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("WlanEnumInterfaces")) return *code;
+    if (auto code = m_machine.Core().TakeFault(lock, "WlanEnumInterfaces")) return *code;
     if (!IsClientOf(caller, clientHandle)) return ERROR_INVALID_HANDLE;
     if (reserved != nullptr || interfaceList == nullptr) return ERROR_INVALID_PARAMETER;
 
@@ -101,7 +101,7 @@ DWORD SimWlan::WlanQueryInterface(SimProcess& caller, HANDLE clientHandle,
                                   PVOID reserved, PDWORD dataSize, PVOID* data,
                                   PWLAN_OPCODE_VALUE_TYPE valueType) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("WlanQueryInterface")) return *code;
+    if (auto code = m_machine.Core().TakeFault(lock, "WlanQueryInterface")) return *code;
     if (!IsClientOf(caller, clientHandle)) return ERROR_INVALID_HANDLE;
     if (interfaceGuid == nullptr || reserved != nullptr || dataSize == nullptr || data == nullptr)
         return ERROR_INVALID_PARAMETER;
@@ -127,6 +127,8 @@ DWORD SimWlan::WlanSetInterface(SimProcess& caller, HANDLE clientHandle, const G
                                 WLAN_INTF_OPCODE opCode, DWORD dataSize, const PVOID data,
                                 PVOID reserved) {
     auto lock = m_machine.Core().EnterCall();
+    // Taken first: a slow call lets others run, and the interface may go meanwhile.
+    const auto fault = m_machine.Core().TakeFault(lock, "WlanSetInterface");
     WlanSet set;
     WLAN_PHY_RADIO_STATE sent{};
     if (data != nullptr && dataSize >= sizeof(sent)) std::memcpy(&sent, data, sizeof(sent));
@@ -137,7 +139,7 @@ DWORD SimWlan::WlanSetInterface(SimProcess& caller, HANDLE clientHandle, const G
     if (target != nullptr) set.interfaceName = target->name;
 
     auto outcome = [&]() -> DWORD {
-        if (auto code = m_machine.Faults().Take("WlanSetInterface")) return *code;
+        if (fault) return *fault;
         if (!IsClientOf(caller, clientHandle)) return ERROR_INVALID_HANDLE;
         if (interfaceGuid == nullptr || data == nullptr || reserved != nullptr)
             return ERROR_INVALID_PARAMETER;
@@ -160,7 +162,7 @@ DWORD SimWlan::WlanSetInterface(SimProcess& caller, HANDLE clientHandle, const G
 void SimWlan::WlanFreeMemory(SimProcess&, PVOID memory) {
     auto lock = m_machine.Core().EnterCall();
     // WlanFreeMemory cannot report a failure: the call is only counted.
-    m_machine.Faults().Take("WlanFreeMemory");
+    m_machine.Core().TakeFault(lock, "WlanFreeMemory");
     if (m_allocations.erase(memory) == 0) {
         ++m_badFrees;
         return;
@@ -170,7 +172,7 @@ void SimWlan::WlanFreeMemory(SimProcess&, PVOID memory) {
 
 DWORD SimWlan::WlanCloseHandle(SimProcess& caller, HANDLE clientHandle, PVOID reserved) {
     auto lock = m_machine.Core().EnterCall();
-    if (auto code = m_machine.Faults().Take("WlanCloseHandle")) return *code;
+    if (auto code = m_machine.Core().TakeFault(lock, "WlanCloseHandle")) return *code;
     if (!IsClientOf(caller, clientHandle)) return ERROR_INVALID_HANDLE;
     if (reserved != nullptr) return ERROR_INVALID_PARAMETER;
     m_machine.Core().RemoveHandle(clientHandle);

@@ -17,7 +17,6 @@
 #include "platform/sim/scm_sim.h"
 #include "platform/sim/wlan_sim.h"
 #include "platform/text.h"
-#include "radio/airplane_mode.h"
 #include "radio/service_source.h"
 #include "service/process_entry.h"
 
@@ -86,7 +85,7 @@ class Run {
 public:
     explicit Run(const std::optional<sim::FaultRule>& fault) {
         machine.InstallImage(kImagePath, ProcessEntry);
-        machine.Registry().SetDword(radio::kSystemRadioStateKey, L"", 0);
+        machine.Registry().SetDword(sim::kSystemRadioStateKey, L"", 0);
         // wlan0 starts on, wlan1 off with a second PHY, so that requests switch both ways.
         machine.Wlan().AddInterface("wlan0", {{dot11_radio_state_on, dot11_radio_state_on}});
         machine.Wlan().AddInterface("wlan1", {{dot11_radio_state_off, dot11_radio_state_on},
@@ -212,9 +211,9 @@ void StopThenRemove(Run& run) {
     run.Control(SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND);
     run.Control(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC);
     run.Settle();
-    run.machine.Registry().SetDword(radio::kSystemRadioStateKey, L"", radio::kAirplaneModeOn);
+    run.machine.Registry().SetDword(sim::kSystemRadioStateKey, L"", sim::kAirplaneModeOn);
     run.Switch(0);
-    run.machine.Registry().SetDword(radio::kSystemRadioStateKey, L"", 0);
+    run.machine.Registry().SetDword(sim::kSystemRadioStateKey, L"", 0);
     run.StopService();
     run.Console(L"-remove");
 }

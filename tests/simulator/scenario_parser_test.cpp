@@ -58,6 +58,10 @@ TEST(ScenarioParserProblems, EachMalformedLineSaysWhatIsWrong) {
         {"fail WlanSetInterface code=x",
          "fail: \"x\" is not a number (decimal, or hexadecimal "
          "after 0x)"},
+        {"slow WlanSetInterface", "slow: missing the duration, for example 500ms or 15s"},
+        {"slow WlanSetInterface 3", "slow: \"3\" has no unit (ms, s or min)"},
+        {"slow Sleep 1s", "slow: unknown operation \"Sleep\""},
+        {"slow ReadFile 1s count=0", "slow: count must be at least 1, or always"},
         {"power", "power: missing the power event type"},
         {"expect", "expect: missing what to expect: wlan, status or record"},
         {"expect nothing", "expect: unknown expectation \"nothing\" (wlan, status or record)"},
@@ -158,6 +162,18 @@ TEST(ScenarioParser, FaultsDefaultToOneCallWithAGeneralFailure) {
     EXPECT_EQ(always.code, ERROR_ACCESS_DENIED);
     EXPECT_FALSE(always.failCalls);
     EXPECT_EQ(ActionOf<simulator::Fail>("fail WlanSetInterface count=3").rule.failCalls, 3u);
+}
+
+TEST(ScenarioParser, SlowCallsAndHeldStatusRequests) {
+    const auto slow = ActionOf<simulator::Slow>("slow WlanSetInterface 3500ms").rule;
+    EXPECT_EQ(slow.operation, "WlanSetInterface");
+    EXPECT_EQ(slow.delayMs, 3500u);
+    EXPECT_EQ(slow.slowCalls, 1u);
+    const auto always = ActionOf<simulator::Slow>("slow ReadFile 2s count=always").rule;
+    EXPECT_EQ(always.delayMs, 2000u);
+    EXPECT_FALSE(always.slowCalls);
+    EXPECT_TRUE(ActionOf<simulator::BiosHold>("bios hold").held);
+    EXPECT_FALSE(ActionOf<simulator::BiosHold>("bios release").held);
 }
 
 TEST(ScenarioParser, ControlsAndPowerEventsMapToTheirCodes) {

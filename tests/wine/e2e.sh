@@ -14,15 +14,6 @@ work=$(realpath -m "$2")
 # shellcheck source=tests/wine/lib.sh
 source "$(dirname "$0")/lib.sh"
 
-wait_until_stopped() {
-    local attempt
-    for ((attempt = 0; attempt < 60; attempt++)); do
-        [[ $(wine_tool sc query "$service") =~ STATE\ +:\ 1\ +STOPPED ]] && return 0
-        sleep 0.5
-    done
-    return 1
-}
-
 # The service process that the SCM starts finds no switch device (Wine has none), writes its two
 # records, and ends stopped with exit code 0.
 check_service_run() {

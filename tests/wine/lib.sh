@@ -113,6 +113,48 @@ wait_for_boot_to_settle() {
     return 1
 }
 
+# Waits until Wine's SCM shows the service stopped (at most 30 s).
+wait_until_stopped() {
+    local attempt
+    for ((attempt = 0; attempt < 60; attempt++)); do
+        [[ $(wine_tool sc query "$service") =~ STATE\ +:\ 1\ +STOPPED ]] && return 0
+        sleep 0.5
+    done
+    return 1
+}
+
+# The messages of the records that the current service run has written so far, in order; every
+# record carries the service name first, then its message.
+expected_records=()
+run_first_line=1
+
+start_run() {
+    expected_records=()
+    run_first_line=$(($(session_lines) + 1))
+}
+
+# The expected records as the trace shows them, into $work/expected.
+write_expected_records() {
+    local message
+    : >"$work/expected"
+    for message in "${expected_records[@]}"; do
+        printf 'trace:eventlog:ReportEventW L"%s"\n' "$service" "$message" >>"$work/expected"
+    done
+}
+
+# Waits until the run has written as many records as expected (the worker writes its records
+# after the device loop has handed it the request), then compares them all, in order.
+check_records() {
+    local title=$1 want=$((2 * ${#expected_records[@]})) attempt
+    for ((attempt = 0; attempt < 200; attempt++)); do
+        (($(records_since "$run_first_line" | wc -l) >= want)) && break
+        sleep 0.2
+    done
+    write_expected_records
+    records_since "$run_first_line" >"$work/actual"
+    compare "$title: records" "$work/expected" "$work/actual"
+}
+
 end_session() {
     wineserver -k 2>/dev/null
     wineserver -w 2>/dev/null

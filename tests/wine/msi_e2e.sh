@@ -119,15 +119,6 @@ check_registration() {
     compare "$1: the registration equals -install's" "$work/reference" "$work/actual"
 }
 
-wait_until_stopped() {
-    local attempt
-    for ((attempt = 0; attempt < 60; attempt++)); do
-        [[ $(wine_tool sc query "$service") =~ STATE\ +:\ 1\ +STOPPED ]] && return 0
-        sleep 0.5
-    done
-    return 1
-}
-
 # A service run without a switch device: started, it finds none and stops with exit code 0.
 check_deviceless_run() {
     local title=$1 first_line=$2
@@ -308,28 +299,7 @@ check_nothing_left() {
     fi
 }
 
-# --- the device-switch part: records of the current run, compared whole and in order.
-expected_records=()
-run_first_line=1
-
-start_run() {
-    expected_records=()
-    run_first_line=$(($(session_lines) + 1))
-}
-
-check_records() {
-    local title=$1 want=$((2 * ${#expected_records[@]})) attempt message
-    for ((attempt = 0; attempt < 200; attempt++)); do
-        (($(records_since "$run_first_line" | wc -l) >= want)) && break
-        sleep 0.2
-    done
-    : >"$work/expected"
-    for message in "${expected_records[@]}"; do
-        printf 'trace:eventlog:ReportEventW L"%s"\n' "$service" "$message" >>"$work/expected"
-    done
-    records_since "$run_first_line" >"$work/actual"
-    compare "$title: records" "$work/expected" "$work/actual"
-}
+# --- the device-switch part.
 
 # A start with the BIOS status 3: OnStart, the ten readiness attempts (Wine's Native Wifi lists
 # no interface), the status request and its radio request.

@@ -5,7 +5,8 @@
 # requests for its worker, waits out a not-ready read, and ends its pending read when -remove
 # stops it. Every record is taken from Wine's eventlog trace and compared whole, in order, as
 # are every line the executable and the tool print (CR LF included) and the driver's own count
-# of pending, cancelled and status requests.
+# of pending, cancelled and status requests. Last, the conformance suite's device tests run on
+# the same device.
 #
 # Usage: tests/wine/switch_e2e.sh BUILD_DIR WORK_DIR
 #   BUILD_DIR: the windows preset's build (BrevRctlService.exe, tests/wine/switch_driver/).
@@ -19,32 +20,6 @@ tool="C:\\$driver_dir\\switch_tool.exe"
 inf="C:\\$driver_dir\\test_switch.inf"
 # shellcheck source=tests/wine/lib.sh
 source "$(dirname "$0")/lib.sh"
-
-# The messages of the records that the current service run has written so far, in order; every
-# record carries the service name first, then its message.
-expected_records=()
-run_first_line=1
-
-start_run() {
-    expected_records=()
-    run_first_line=$(($(session_lines) + 1))
-}
-
-# Waits until the run has written as many records as expected (the worker writes its records
-# after the device loop has handed it the request), then compares them all, in order.
-check_records() {
-    local title=$1 want=$((2 * ${#expected_records[@]})) attempt message
-    for ((attempt = 0; attempt < 200; attempt++)); do
-        (($(records_since "$run_first_line" | wc -l) >= want)) && break
-        sleep 0.2
-    done
-    : >"$work/expected"
-    for message in "${expected_records[@]}"; do
-        printf 'trace:eventlog:ReportEventW L"%s"\n' "$service" "$message" >>"$work/expected"
-    done
-    records_since "$run_first_line" >"$work/actual"
-    compare "$title: records" "$work/expected" "$work/actual"
-}
 
 # The start of a run up to its first read: OnStart, the ten readiness attempts (Wine's Native
 # Wifi lists no interface), then the BIOS status request's records, given as arguments.
@@ -212,10 +187,7 @@ for round in 1 2 3; do
     remove_waiting_service "$title"
     expected_records=("BrevRbtnService in OnStart" "WaitUntilCanQuerryWlanState" "TryQueryWlanState"
         "BrevRbtnService in OnStop" "Cannot read device!")
-    : >"$work/expected"
-    for message in "${expected_records[@]}"; do
-        printf 'trace:eventlog:ReportEventW L"%s"\n' "$service" "$message" >>"$work/expected"
-    done
+    write_expected_records
     records_since "$run_first_line" | paste - - | uniq | tr '\t' '\n' >"$work/actual"
     compare "$title: records" "$work/expected" "$work/actual"
     check_service_gone "$title"
@@ -238,6 +210,17 @@ for round in 1 2 3; do
 done
 run "the stops in waits: the driver's count" 0 "$tool" state -- \
     "reads pending: 0, reads cancelled: 2, status requests: 5"
+
+# --- the conformance suite's device tests (tests/conformance/), on the same device with no
+# service running: cancellation of a read and of a held status request.
+conformance=$build/tests/conformance/brevrctl_conformance.exe
+if wine "$conformance" --gtest_filter='Device.*' >"$work/conformance.log" 2>&1 &&
+    ! grep -q SKIPPED "$work/conformance.log"; then
+    pass "conformance suite: device tests"
+else
+    fail "conformance suite: device tests"
+    cat "$work/conformance.log"
+fi
 
 # --- the device goes; its interface with it.
 run "remove the test device" 0 "$tool" remove -- "Switch device removed."

@@ -22,6 +22,8 @@ typedef struct SWITCH_DEVICE {
     IRP* pendingRead;
     ULONG biosStatus;
     BOOLEAN biosStatusFails;
+    BOOLEAN biosStatusHeld;
+    IRP* pendingStatus;
     ULONG readsCancelled;
     ULONG statusRequests;
     /* The benchmark's values, a ring of SWITCH_TEST_QUEUE_MAX, and the times noted for them. */
@@ -171,6 +173,54 @@ static NTSTATUS ReadBiosStatus(SWITCH_DEVICE* switchDevice, IRP* irp, ULONG outp
     return STATUS_SUCCESS;
 }
 
+static VOID NTAPI CancelStatus(DEVICE_OBJECT* device, IRP* irp) {
+    SWITCH_DEVICE* switchDevice = DeviceOf(device);
+    KIRQL irql;
+
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    KeAcquireSpinLock(&switchDevice->lock, &irql);
+    if (switchDevice->pendingStatus == irp) switchDevice->pendingStatus = NULL;
+    KeReleaseSpinLock(&switchDevice->lock, irql);
+    Complete(irp, STATUS_CANCELLED, 0);
+}
+
+/* Takes the held status request out of the device, as TakePendingRead does the read. */
+static IRP* TakePendingStatus(SWITCH_DEVICE* switchDevice) {
+    KIRQL irql;
+    IRP* irp;
+
+    KeAcquireSpinLock(&switchDevice->lock, &irql);
+    irp = switchDevice->pendingStatus;
+    switchDevice->pendingStatus = NULL;
+    if (irp != NULL && IoSetCancelRoutine(irp, NULL) == NULL) irp = NULL;
+    KeReleaseSpinLock(&switchDevice->lock, irql);
+    return irp;
+}
+
+/* Keeps a status request pending while status requests are held; STATUS_PENDING when it does. */
+static NTSTATUS HoldStatusRequest(SWITCH_DEVICE* switchDevice, IRP* irp) {
+    KIRQL irql;
+
+    KeAcquireSpinLock(&switchDevice->lock, &irql);
+    if (!switchDevice->biosStatusHeld) {
+        KeReleaseSpinLock(&switchDevice->lock, irql);
+        return STATUS_SUCCESS;
+    }
+    if (switchDevice->pendingStatus != NULL) {
+        KeReleaseSpinLock(&switchDevice->lock, irql);
+        return STATUS_DEVICE_BUSY;
+    }
+    IoSetCancelRoutine(irp, CancelStatus);
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+        KeReleaseSpinLock(&switchDevice->lock, irql);
+        return STATUS_CANCELLED;
+    }
+    IoMarkIrpPending(irp);
+    switchDevice->pendingStatus = irp;
+    KeReleaseSpinLock(&switchDevice->lock, irql);
+    return STATUS_PENDING;
+}
+
 static NTSTATUS SetBiosStatus(SWITCH_DEVICE* switchDevice, IRP* irp, ULONG inputLength,
                               BOOLEAN fails) {
     KIRQL irql;
@@ -180,6 +230,27 @@ static NTSTATUS SetBiosStatus(SWITCH_DEVICE* switchDevice, IRP* irp, ULONG input
     switchDevice->biosStatusFails = fails;
     if (!fails) switchDevice->biosStatus = *(const ULONG*)irp->AssociatedIrp.SystemBuffer;
     KeReleaseSpinLock(&switchDevice->lock, irql);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS HoldBiosStatus(SWITCH_DEVICE* switchDevice, IRP* irp, ULONG inputLength) {
+    KIRQL irql;
+    BOOLEAN hold;
+    IRP* held;
+
+    if (inputLength < sizeof(ULONG)) return STATUS_INVALID_PARAMETER;
+    hold = *(const ULONG*)irp->AssociatedIrp.SystemBuffer != 0;
+    KeAcquireSpinLock(&switchDevice->lock, &irql);
+    switchDevice->biosStatusHeld = hold;
+    KeReleaseSpinLock(&switchDevice->lock, irql);
+    if (hold) return STATUS_SUCCESS;
+    held = TakePendingStatus(switchDevice);
+    if (held != NULL) {
+        IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(held);
+        NTSTATUS status = ReadBiosStatus(switchDevice, held,
+                                         stack->Parameters.DeviceIoControl.OutputBufferLength);
+        Complete(held, status, held->IoStatus.Information);
+    }
     return STATUS_SUCCESS;
 }
 
@@ -311,7 +382,12 @@ static NTSTATUS NTAPI DispatchDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
     irp->IoStatus.Information = 0;
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
         case IOCTL_READ_BIOS_WIFI_STATUS:
-            status = ReadBiosStatus(switchDevice, irp, outputLength);
+            status = HoldStatusRequest(switchDevice, irp);
+            if (status == STATUS_PENDING) return status;
+            if (NT_SUCCESS(status)) status = ReadBiosStatus(switchDevice, irp, outputLength);
+            break;
+        case IOCTL_SWITCH_TEST_HOLD_BIOS_STATUS:
+            status = HoldBiosStatus(switchDevice, irp, inputLength);
             break;
         case IOCTL_SWITCH_TEST_COMPLETE_READ:
             status = EndPendingRead(switchDevice, irp, inputLength, FALSE);
@@ -398,6 +474,8 @@ static NTSTATUS NTAPI DispatchPnp(DEVICE_OBJECT* device, IRP* irp) {
         case IRP_MN_REMOVE_DEVICE:
             IoSetDeviceInterfaceState(&switchDevice->interfaceName, FALSE);
             read = TakePendingRead(switchDevice);
+            if (read != NULL) Complete(read, STATUS_DELETE_PENDING, 0);
+            read = TakePendingStatus(switchDevice);
             if (read != NULL) Complete(read, STATUS_DELETE_PENDING, 0);
             KeAcquireSpinLock(&switchDevice->lock, &irql);
             waiter = TakeReadWaiterLocked(switchDevice);

@@ -18,6 +18,9 @@
 #define IOCTL_SWITCH_TEST_FAIL_BIOS_STATUS SWITCH_TEST_IOCTL(0x903)
 /* Out: a SWITCH_TEST_STATE. */
 #define IOCTL_SWITCH_TEST_GET_STATE SWITCH_TEST_IOCTL(0x904)
+/* In: a 4-byte flag. While it is nonzero, status requests stay pending (cancellable, one at a
+ * time); setting it to zero answers the one pending as the BIOS status then says. */
+#define IOCTL_SWITCH_TEST_HOLD_BIOS_STATUS SWITCH_TEST_IOCTL(0x910)
 
 /* The two read requests above fail with STATUS_NOT_FOUND (ERROR_NOT_FOUND) while no read is
  * pending: the reader may not have issued its next read yet. */

@@ -1,0 +1,38 @@
+// The values the suite expects, as Windows's documentation gives them (System Error Codes,
+// WaitForSingleObject, the SCM's functions), written out here rather than taken from the seam's
+// own definitions, so that a wrong constant there cannot hide behind the same one here.
+#pragma once
+
+#include "platform/win_types.h"
+
+namespace conformance::documented {
+
+constexpr DWORD kFileNotFound = 2;
+constexpr DWORD kAccessDenied = 5;
+constexpr DWORD kInvalidHandle = 6;
+constexpr DWORD kInsufficientBuffer = 122;
+constexpr DWORD kAlreadyExists = 183;
+constexpr DWORD kMoreData = 234;
+constexpr DWORD kNoMoreItems = 259;
+constexpr DWORD kOperationAborted = 995;
+constexpr DWORD kInvalidServiceControl = 1052;
+constexpr DWORD kServiceDatabaseLocked = 1055;
+constexpr DWORD kServiceAlreadyRunning = 1056;
+constexpr DWORD kServiceDoesNotExist = 1060;
+constexpr DWORD kServiceCannotAcceptCtrl = 1061;
+constexpr DWORD kServiceNotActive = 1062;
+constexpr DWORD kFailedServiceControllerConnect = 1063;
+constexpr DWORD kServiceMarkedForDelete = 1072;
+constexpr DWORD kServiceExists = 1073;
+constexpr DWORD kNotFound = 1168;
+
+constexpr DWORD kWaitObject0 = 0;
+constexpr DWORD kWaitTimeout = 258;
+constexpr DWORD kWaitFailed = 0xFFFFFFFF;
+
+constexpr DWORD kServiceStopped = 1;
+constexpr DWORD kServiceStartPending = 2;
+constexpr DWORD kServiceStopPending = 3;
+constexpr DWORD kServiceRunning = 4;
+
+}  // namespace conformance::documented

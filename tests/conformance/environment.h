@@ -1,0 +1,75 @@
+// The conformance suite: tests of the platform behaviour the service relies on, written once
+// against platform::Platform and run on both implementations. An Environment gives a test its
+// platform and does the setup the seam cannot do (a registry value, the switch driver's state, a
+// program the SCM can start as a service). sim_environment.cpp makes one on a simulated machine,
+// win32_environment.cpp on the real Win32 calls (under Wine in the windows preset).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace conformance {
+
+class Environment {
+public:
+    virtual ~Environment() = default;
+
+    // Runs `body` on a thread of the test's own process and returns once it has returned. On the
+    // simulated machine, virtual time runs meanwhile, from timer to timer.
+    virtual void Run(const std::function<void(platform::Platform&)>& body) = 0;
+    // A clock in milliseconds for the test's own checks of time: virtual on the simulated
+    // machine. Callable from `body`.
+    virtual std::uint64_t NowMs() = 0;
+    // Whether the platform is Wine, whose answers may differ from Windows's documented ones.
+    virtual bool UnderWine() const = 0;
+
+    // --- registry, under HKEY_LOCAL_MACHINE; not from `body`
+    virtual void SetRegistryValue(const std::wstring& key, const std::wstring& name, DWORD type,
+                                  const std::vector<BYTE>& bytes) = 0;
+    virtual void DeleteRegistryKey(const std::wstring& key) = 0;
+
+    // --- the switch driver; not from `body`
+    // Whether a switch device is there to test: always on the simulated machine; under Wine only
+    // once the test switch driver has been installed.
+    virtual bool HasSwitchDevice() = 0;
+    // While held, the driver keeps BIOS status requests pending until released or cancelled.
+    virtual void HoldStatusRequests(bool held) = 0;
+
+    // --- services; not from `body`
+    // The command line to register for a service named `name` that runs RunTestService (see
+    // test_service.h) with that name.
+    virtual std::wstring TestServiceCommandLine(const std::wstring& name) = 0;
+    // The simulated machine treats some rules of Windows as violations that fail the test; a test
+    // that breaks one on purpose says so first. Nothing to do elsewhere.
+    virtual void ExpectRuleBroken() = 0;
+};
+
+// The environment of this test program, one per test.
+std::unique_ptr<Environment> MakeEnvironment();
+
+// Every test of the suite gets a fresh environment.
+class Conformance : public ::testing::Test {
+protected:
+    std::unique_ptr<Environment> env = MakeEnvironment();
+
+    // What a call should answer: `windows` as Windows documents it, which the simulated machine
+    // follows, or `wine` under Wine where Wine answers otherwise.
+    template <typename T>
+    T Documented(T windows, T wine) const {
+        return env->UnderWine() ? wine : windows;
+    }
+};
+
+// The error a call left, or 0 when it succeeded.
+inline DWORD ErrorOf(platform::Platform& p, bool succeeded) {
+    return succeeded ? 0 : p.GetLastError();
+}
+
+}  // namespace conformance

@@ -1,0 +1,78 @@
+// The suite's environment on the simulated machine: a fresh machine per test, the test's own
+// process on it, and the test service installed as a program of the machine.
+#include <atomic>
+#include <optional>
+
+#include "platform/sim/devices_sim.h"
+#include "platform/sim/machine.h"
+#include "platform/sim/registry_sim.h"
+#include "tests/conformance/environment.h"
+#include "tests/conformance/test_service.h"
+
+namespace conformance {
+
+namespace {
+
+// Virtual time a test may take before it is judged stuck.
+constexpr std::uint64_t kLimitMs = 10 * 60 * 1000;
+
+class SimEnvironment final : public Environment {
+public:
+    SimEnvironment() : m_process(m_machine.CreateProcess("conformance")) {}
+
+    void Run(const std::function<void(platform::Platform&)>& body) override {
+        std::atomic<bool> done = false;
+        m_process.Spawn("test", [&] {
+            body(m_process);
+            done = true;
+        });
+        const std::uint64_t limit = m_machine.NowMs() + kLimitMs;
+        for (;;) {
+            const sim::IdleResult result = m_machine.RunUntilIdle();
+            ASSERT_TRUE(result.idle) << "the simulated machine never became idle";
+            if (done) return;
+            std::optional<std::uint64_t> next;
+            {
+                std::lock_guard lock(m_machine.Core().Mutex());
+                next = m_machine.Core().NextDeadline();
+            }
+            ASSERT_TRUE(next && *next <= limit) << "the test's thread waits for ever";
+            m_machine.AdvanceBy(*next - m_machine.NowMs());
+        }
+    }
+
+    std::uint64_t NowMs() override { return m_machine.NowMs(); }
+    bool UnderWine() const override { return false; }
+
+    void SetRegistryValue(const std::wstring& key, const std::wstring& name, DWORD type,
+                          const std::vector<BYTE>& bytes) override {
+        m_machine.Registry().SetValue(key, name, type, bytes);
+    }
+    void DeleteRegistryKey(const std::wstring& key) override {
+        m_machine.Registry().DeleteKey(key);
+    }
+
+    bool HasSwitchDevice() override { return true; }
+    void HoldStatusRequests(bool held) override { m_machine.Devices().HoldStatusRequests(held); }
+
+    std::wstring TestServiceCommandLine(const std::wstring& name) override {
+        const std::wstring image = L"C:\\conformance\\" + name + L".exe";
+        m_machine.InstallImage(image, [name](platform::Platform& p, int, wchar_t**) {
+            return RunTestService(p, name);
+        });
+        return L"\"" + image + L"\"";
+    }
+    void ExpectRuleBroken() override { m_machine.Core().ExpectViolations(true); }
+
+private:
+    sim::SimMachine m_machine;
+    sim::SimProcess& m_process;
+};
+
+}  // namespace
+
+std::unique_ptr<Environment> MakeEnvironment() {
+    return std::make_unique<SimEnvironment>();
+}
+
+}  // namespace conformance

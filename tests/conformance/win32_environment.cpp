@@ -1,0 +1,114 @@
+// The suite's environment on the real Win32 calls (under Wine in the windows preset): the
+// platform is Win32Platform, the setup the seam cannot do is made with raw Win32 calls, and the
+// test service is this executable, started by the SCM with "--service NAME".
+#include <windows.h>
+#include <winioctl.h>
+
+#include <cwchar>
+#include <string>
+
+#include "platform/win32/win32_platform.h"
+#include "radio/switch_device.h"
+#include "tests/conformance/environment.h"
+#include "tests/conformance/test_service.h"
+#include "tests/wine/switch_driver/switch_test_ioctl.h"
+
+namespace conformance {
+
+namespace {
+
+constexpr wchar_t kServiceSwitch[] = L"--service";
+
+// The path of the first present switch interface, or an empty string.
+std::wstring FindSwitchPath() {
+    HDEVINFO set = SetupDiGetClassDevsW(&radio::GUID_RADIO_SWITCH_INTERFACE, nullptr, nullptr,
+                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) return {};
+    std::wstring path;
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof(data);
+    DWORD size = 0;
+    if (SetupDiEnumDeviceInterfaces(set, nullptr, &radio::GUID_RADIO_SWITCH_INTERFACE, 0, &data) &&
+        !SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &size, nullptr) &&
+        size >= sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
+        std::wstring block(size / sizeof(wchar_t) + 1, L'\0');
+        auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(block.data());
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+        if (SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, nullptr))
+            path = detail->DevicePath;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return path;
+}
+
+class Win32Environment final : public Environment {
+public:
+    void Run(const std::function<void(platform::Platform&)>& body) override { body(m_platform); }
+    std::uint64_t NowMs() override { return GetTickCount64(); }
+    bool UnderWine() const override {
+        return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    }
+
+    void SetRegistryValue(const std::wstring& key, const std::wstring& name, DWORD type,
+                          const std::vector<BYTE>& bytes) override {
+        HKEY handle = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                                  nullptr, &handle, nullptr),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(RegSetValueExW(handle, name.c_str(), 0, type, bytes.data(),
+                                 static_cast<DWORD>(bytes.size())),
+                  ERROR_SUCCESS);
+        RegCloseKey(handle);
+    }
+    void DeleteRegistryKey(const std::wstring& key) override {
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str());
+    }
+
+    bool HasSwitchDevice() override { return !FindSwitchPath().empty(); }
+    void HoldStatusRequests(bool held) override {
+        const std::wstring path = FindSwitchPath();
+        ASSERT_FALSE(path.empty());
+        // No access asked for, as the switch tool does, so that the share mode of any other
+        // handle is no obstacle.
+        HANDLE device = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(device, INVALID_HANDLE_VALUE);
+        ULONG hold = held ? 1 : 0;
+        DWORD returned = 0;
+        EXPECT_TRUE(DeviceIoControl(device, IOCTL_SWITCH_TEST_HOLD_BIOS_STATUS, &hold, sizeof(hold),
+                                    nullptr, 0, &returned, nullptr))
+            << "IOCTL_SWITCH_TEST_HOLD_BIOS_STATUS failed with " << GetLastError();
+        CloseHandle(device);
+    }
+
+    std::wstring TestServiceCommandLine(const std::wstring& name) override {
+        wchar_t path[MAX_PATH];
+        const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+        EXPECT_TRUE(length > 0 && length < MAX_PATH);
+        return L"\"" + std::wstring(path, length) + L"\" " + kServiceSwitch + L" " + name;
+    }
+    void ExpectRuleBroken() override {}
+
+private:
+    platform::win32::Win32Platform m_platform;
+};
+
+}  // namespace
+
+std::unique_ptr<Environment> MakeEnvironment() {
+    return std::make_unique<Win32Environment>();
+}
+
+}  // namespace conformance
+
+// Run by the SCM with "--service NAME", the executable is the test service; otherwise it runs the
+// suite.
+int wmain(int argc, wchar_t** argv) {
+    if (argc == 3 && std::wcscmp(argv[1], conformance::kServiceSwitch) == 0) {
+        platform::win32::Win32Platform platform;
+        return conformance::RunTestService(platform, argv[2]);
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
