@@ -113,6 +113,22 @@ wait_for_boot_to_settle() {
     return 1
 }
 
+# Compares `sc query` of the service, whole, with a settled STATE ("4  RUNNING", "1  STOPPED")
+# and exit code 0.
+check_sc_query() {
+    local title=$1 state=$2
+    lines_to "$work/expected" $'\n' \
+        "SERVICE_NAME: $service" \
+        "        TYPE               : 10  WIN32_OWN_PROCESS" \
+        "        STATE              : $state" \
+        "        WIN32_EXIT_CODE    : 0  (0x0)" \
+        "        SERVICE_EXIT_CODE  : 0  (0x0)" \
+        "        CHECKPOINT         : 0x0" \
+        "        WAIT_HINT          : 0x0"
+    wine_tool sc query "$service" >"$work/actual"
+    compare "$title" "$work/expected" "$work/actual"
+}
+
 # Waits until Wine's SCM shows the service stopped (at most 30 s).
 wait_until_stopped() {
     local attempt
