@@ -11,6 +11,7 @@
 #include "radio/switch_device.h"
 #include "tests/conformance/environment.h"
 #include "tests/conformance/test_service.h"
+#include "tests/wine/switch_driver/switch_interface.h"
 #include "tests/wine/switch_driver/switch_test_ioctl.h"
 
 namespace conformance {
@@ -18,28 +19,6 @@ namespace conformance {
 namespace {
 
 constexpr wchar_t kServiceSwitch[] = L"--service";
-
-// The path of the first present switch interface, or an empty string.
-std::wstring FindSwitchPath() {
-    HDEVINFO set = SetupDiGetClassDevsW(&radio::GUID_RADIO_SWITCH_INTERFACE, nullptr, nullptr,
-                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) return {};
-    std::wstring path;
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof(data);
-    DWORD size = 0;
-    if (SetupDiEnumDeviceInterfaces(set, nullptr, &radio::GUID_RADIO_SWITCH_INTERFACE, 0, &data) &&
-        !SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &size, nullptr) &&
-        size >= sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
-        std::wstring block(size / sizeof(wchar_t) + 1, L'\0');
-        auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(block.data());
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-        if (SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, nullptr))
-            path = detail->DevicePath;
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    return path;
-}
 
 class Win32Environment final : public Environment {
 public:
@@ -65,9 +44,9 @@ public:
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str());
     }
 
-    bool HasSwitchDevice() override { return !FindSwitchPath().empty(); }
+    bool HasSwitchDevice() override { return !FindSwitchInterfacePath().empty(); }
     void HoldStatusRequests(bool held) override {
-        const std::wstring path = FindSwitchPath();
+        const std::wstring path = FindSwitchInterfacePath();
         ASSERT_FALSE(path.empty());
         // No access asked for, as the switch tool does, so that the share mode of any other
         // handle is no obstacle.

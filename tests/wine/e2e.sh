@@ -30,18 +30,7 @@ check_service_run() {
 }
 
 check_registration() {
-    lines_to "$work/expected" $'\n' \
-        "" \
-        "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\$service" \
-        "    DependOnService    REG_MULTI_SZ    WlanSvc" \
-        "    DisplayName    REG_SZ    $service" \
-        "    ErrorControl    REG_DWORD    0x0" \
-        "    ImagePath    REG_SZ    \"$exe\"" \
-        "    ObjectName    REG_SZ    LocalSystem" \
-        "    PreshutdownTimeout    REG_DWORD    0x2bf20" \
-        "    Start    REG_DWORD    0x2" \
-        "    Type    REG_DWORD    0x10" \
-        ""
+    expected_registration "$exe"
     wine_tool reg query "$service_key" >"$work/actual"
     compare "the registration" "$work/expected" "$work/actual"
 }

@@ -113,6 +113,23 @@ wait_for_boot_to_settle() {
     return 1
 }
 
+# What -install registers, as `reg query` of the service's key shows it, with IMAGE_PATH quoted,
+# into $work/expected: the values of the Windows documentation of the service keys.
+expected_registration() {
+    lines_to "$work/expected" $'\n' \
+        "" \
+        "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\$service" \
+        "    DependOnService    REG_MULTI_SZ    WlanSvc" \
+        "    DisplayName    REG_SZ    $service" \
+        "    ErrorControl    REG_DWORD    0x0" \
+        "    ImagePath    REG_SZ    \"$1\"" \
+        "    ObjectName    REG_SZ    LocalSystem" \
+        "    PreshutdownTimeout    REG_DWORD    0x2bf20" \
+        "    Start    REG_DWORD    0x2" \
+        "    Type    REG_DWORD    0x10" \
+        ""
+}
+
 # Compares `sc query` of the service, whole, with a settled STATE ("4  RUNNING", "1  STOPPED")
 # and exit code 0.
 check_sc_query() {

@@ -95,21 +95,9 @@ registration() {
     wine_tool reg query "$service_key"
 }
 
-# What -install registers, by the Windows documentation of the service keys and the values the
-# service is to be registered with; the path quoted.
+# The registration of -install from the package's folder, against the documented values.
 check_reference() {
-    lines_to "$work/expected" $'\n' \
-        "" \
-        "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\$service" \
-        "    DependOnService    REG_MULTI_SZ    WlanSvc" \
-        "    DisplayName    REG_SZ    $service" \
-        "    ErrorControl    REG_DWORD    0x0" \
-        "    ImagePath    REG_SZ    \"$1\"" \
-        "    ObjectName    REG_SZ    LocalSystem" \
-        "    PreshutdownTimeout    REG_DWORD    0x2bf20" \
-        "    Start    REG_DWORD    0x2" \
-        "    Type    REG_DWORD    0x10" \
-        ""
+    expected_registration "$1"
     registration >"$work/actual"
     compare "$2: the registration of -install" "$work/expected" "$work/actual"
 }

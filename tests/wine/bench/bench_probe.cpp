@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/wine/switch_driver/switch_interface.h"
 #include "tests/wine/switch_driver/switch_test_ioctl.h"
 
 namespace {
@@ -229,25 +230,7 @@ int PrintThreads() {
 // --- the test switch driver
 
 std::wstring FindInterfacePath() {
-    HDEVINFO set = SetupDiGetClassDevsW(&radio::GUID_RADIO_SWITCH_INTERFACE, nullptr, nullptr,
-                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) Fail("SetupDiGetClassDevsW");
-    std::wstring path;
-    SP_DEVICE_INTERFACE_DATA interfaceData{};
-    interfaceData.cbSize = sizeof(interfaceData);
-    DWORD size = 0;
-    if (SetupDiEnumDeviceInterfaces(set, nullptr, &radio::GUID_RADIO_SWITCH_INTERFACE, 0,
-                                    &interfaceData) &&
-        !SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, nullptr, 0, &size, nullptr) &&
-        GetLastError() == ERROR_INSUFFICIENT_BUFFER &&
-        size >= sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
-        std::vector<BYTE> block(size);
-        auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(block.data());
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-        if (SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, detail, size, nullptr, nullptr))
-            path = detail->DevicePath;
-    }
-    SetupDiDestroyDeviceInfoList(set);
+    std::wstring path = FindSwitchInterfacePath();
     if (path.empty()) Fail("the switch interface", ERROR_FILE_NOT_FOUND);
     return path;
 }

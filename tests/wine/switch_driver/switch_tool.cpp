@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "switch_interface.h"
 #include "switch_test_ioctl.h"
 
 namespace {
@@ -37,34 +38,10 @@ int Failed(const char* call, DWORD error) {
     return 1;
 }
 
-// The path of the first present switch interface, or an empty string.
-std::wstring FindInterfacePath() {
-    HDEVINFO set = SetupDiGetClassDevsW(&radio::GUID_RADIO_SWITCH_INTERFACE, nullptr, nullptr,
-                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) return {};
-    std::wstring path;
-    SP_DEVICE_INTERFACE_DATA interfaceData{};
-    interfaceData.cbSize = sizeof(interfaceData);
-    DWORD size = 0;
-    if (SetupDiEnumDeviceInterfaces(set, nullptr, &radio::GUID_RADIO_SWITCH_INTERFACE, 0,
-                                    &interfaceData) &&
-        !SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, nullptr, 0, &size, nullptr) &&
-        GetLastError() == ERROR_INSUFFICIENT_BUFFER &&
-        size >= sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
-        std::vector<BYTE> block(size);
-        auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(block.data());
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-        if (SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, detail, size, nullptr, nullptr))
-            path = detail->DevicePath;
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    return path;
-}
-
 // Device start and removal finish asynchronously in the PnP manager.
 bool WaitForInterface(bool present) {
     for (DWORD waitedMs = 0; waitedMs < kWaitMs; waitedMs += kPollMs) {
-        if (FindInterfacePath().empty() != present) return true;
+        if (FindSwitchInterfacePath().empty() != present) return true;
         Sleep(kPollMs);
     }
     return false;
@@ -73,7 +50,7 @@ bool WaitForInterface(bool present) {
 // One request to the driver on a handle of its own. The handle asks for no access, so it never
 // collides with the share mode of the service's handle.
 bool Request(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize) {
-    const std::wstring path = FindInterfacePath();
+    const std::wstring path = FindSwitchInterfacePath();
     if (path.empty()) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return false;
