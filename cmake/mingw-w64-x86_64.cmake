@@ -12,3 +12,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Tests built here run under Wine.
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# The message compiler of the event log's message table (service/event_messages.mc).
+set(BREVRCTL_MESSAGE_COMPILER ${triple}-windmc)
