@@ -1,25 +1,43 @@
 #!/usr/bin/env bash
-# The release folder: builds the executable and its installer package with the windows preset
-# and writes dist/ with both, the package named with its version, and SHA256SUMS, which
-# `sha256sum -c SHA256SUMS` checks from inside dist/.
+# The release folder: builds the executable with the windows preset and writes dist/ with
+# packaging/release.sh: the stripped executable, its debug file, the installer package named with
+# its version, and SHA256SUMS, which `sha256sum -c SHA256SUMS` checks from inside dist/.
+#
+# Usage: scripts/dist.sh [--pfx FILE] [--password-file FILE] [--timestamp URL]
+#   --pfx: sign the executable and the package with the certificate and key of this PKCS#12 file;
+#   its password comes from --password-file or the environment variable BREVRCTL_SIGN_PASSWORD,
+#   never from the command line. --timestamp: an RFC 3161 time-stamp server. The environment
+#   variables of packaging/release.sh do the same. Without a certificate the release is unsigned.
+# The release is the function of the last commit: SOURCE_DATE_EPOCH is its time.
 set -euo pipefail
 
 cd "$(dirname "$0")/.." || exit 1
 jobs=${JOBS:-2}
 
+while (($#)); do
+    case $1 in
+    --pfx) export BREVRCTL_SIGN_PFX=${2:?--pfx needs a file} ;;
+    --password-file) export BREVRCTL_SIGN_PASSWORD_FILE=${2:?--password-file needs a file} ;;
+    --timestamp) export BREVRCTL_TIMESTAMP_URL=${2:?--timestamp needs a URL} ;;
+    *)
+        echo "usage: scripts/dist.sh [--pfx FILE] [--password-file FILE] [--timestamp URL]" >&2
+        exit 1
+        ;;
+    esac
+    shift 2
+done
+if [[ -n $(git status --porcelain --untracked-files=no 2>/dev/null) ]]; then
+    echo "dist: the work tree has uncommitted changes: the release is not the last commit's" >&2
+fi
+SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
+export SOURCE_DATE_EPOCH
+
 bash scripts/setup.sh
 mkdir -p build
 cmake --preset windows >build/windows.configure.log 2>&1 ||
     { cat build/windows.configure.log; exit 1; }
-# Only the executable and the package: the unit tests are not released.
-cmake --build --preset windows -j "$jobs" --target BrevRctlService msi
-
-# shellcheck source=packaging/package.env.in
-source build/windows/packaging/package.env
-package=BrevRctlService-$version-x64.msi
-rm -rf dist
-mkdir dist
-cp build/windows/BrevRctlService.exe dist/
-cp build/windows/BrevRctlService.msi "dist/$package"
-(cd dist && sha256sum BrevRctlService.exe "$package" >SHA256SUMS)
-echo "dist: BrevRctlService.exe $package SHA256SUMS"
+# Only the executable: the unit tests are not released, and the package is made of the stripped
+# executable.
+cmake --build --preset windows -j "$jobs" --target BrevRctlService
+bash packaging/release.sh build/windows dist
+cat dist/SHA256SUMS

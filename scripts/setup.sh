@@ -9,8 +9,9 @@ packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     nlohmann-json3-dev libcli11-dev clang-format
 )
-# procps: pgrep, with which the Wine benchmark finds its processes.
-[[ ${1:-} == native ]] || packages+=(mingw-w64 wine wine64 wixl msitools procps)
+# procps: pgrep, with which the Wine benchmark finds its processes. osslsigncode and openssl: the
+# release's signatures and the tests' throwaway certificate.
+[[ ${1:-} == native ]] || packages+=(mingw-w64 wine wine64 wixl msitools procps osslsigncode openssl)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -6,6 +6,12 @@
 # the service's records are taken from Wine's eventlog trace and compared whole, in order. Every
 # msiexec run keeps its verbose log in WORK_DIR/logs.
 #
+# The packages are the release's (packaging/release.sh): the stripped executable and its package,
+# signed with a throwaway certificate made here. The signatures are verified, also on tampered
+# copies; the registered event source is read back and its message table read as Event Viewer
+# reads it; and at the end the release is made again, unsigned, from a second build of the same
+# source in another folder, and must equal it but for the signatures.
+#
 # Usage: tests/wine/msi_e2e.sh BUILD_DIR WORK_DIR
 #   BUILD_DIR: the windows preset's build (BrevRctlService.exe, BrevRctlService.msi,
 #   packaging/package.env, tests/wine/switch_driver/).
@@ -26,6 +32,14 @@ source "$build/packaging/package.env"
 package_dir='Program Files\BrevRctlService'
 package_exe="C:\\$package_dir\\$service.exe"
 packages='C:\packages'
+package=$service-$version-x64.msi
+release=$work/release
+packaging=$here/../../packaging
+viewer='C:\event-viewer\event_viewer.exe'
+event_source_key="HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\$service"
+# The release's dates: the time of the last commit, as scripts/dist.sh takes it.
+SOURCE_DATE_EPOCH=$(git -C "$here" log -1 --format=%ct)
+export SOURCE_DATE_EPOCH
 # The newer package: the next patch version, with a copy of the executable that differs from the
 # built one by a few bytes after its image (which Windows never loads), so that the upgrade can
 # be seen to replace the file.
@@ -306,30 +320,138 @@ check_running() {
     run "$1: a read is pending" 0 "$tool" wait-read -- "A read is pending."
 }
 
+# --- the signatures.
+
+# A throwaway root and a code-signing certificate that it issues (RSA, extended key usage
+# codeSigning), the signer's in a PKCS#12 file with its chain, under a password that only the
+# environment carries, as packaging/sign.sh wants it.
+make_certificate() {
+    local dir=$work/certificate
+    mkdir -p "$dir"
+    printf '%s\n' '[signer]' 'basicConstraints = critical, CA:FALSE' \
+        'keyUsage = critical, digitalSignature' 'extendedKeyUsage = codeSigning' \
+        'subjectKeyIdentifier = hash' 'authorityKeyIdentifier = keyid' >"$dir/signer.cnf"
+    export BREVRCTL_SIGN_PFX=$dir/signer.pfx BREVRCTL_SIGN_PASSWORD=throwaway-$RANDOM
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout "$dir/root.key" -out "$dir/root.pem" \
+        -days 2 -subj "/CN=$service test root" -addext 'basicConstraints=critical,CA:TRUE' \
+        -addext 'keyUsage=critical,keyCertSign' &&
+        openssl req -newkey rsa:2048 -nodes -keyout "$dir/signer.key" -out "$dir/signer.csr" \
+            -subj "/CN=$service test signer" &&
+        openssl x509 -req -in "$dir/signer.csr" -CA "$dir/root.pem" -CAkey "$dir/root.key" \
+            -CAcreateserial -days 2 -extfile "$dir/signer.cnf" -extensions signer \
+            -out "$dir/signer.pem" &&
+        openssl pkcs12 -export -in "$dir/signer.pem" -inkey "$dir/signer.key" \
+            -certfile "$dir/root.pem" -out "$BREVRCTL_SIGN_PFX" -passout env:BREVRCTL_SIGN_PASSWORD
+}
+
+verify_signature() {
+    osslsigncode verify -CAfile "$work/certificate/root.pem" -in "$1" >"$work/verify.out" 2>&1
+}
+
+# check_signature TITLE FILE OFFSET: FILE verifies, and a copy with its byte at OFFSET changed
+# does not.
+check_signature() {
+    local title=$1 file=$2 offset=$3
+    if verify_signature "$file"; then
+        pass "$title: the signature verifies"
+    else
+        fail "$title: the signature verifies"
+        cat "$work/verify.out"
+    fi
+    cp "$file" "$work/tampered"
+    local byte
+    byte=$(od -A n -t u1 -j "$offset" -N 1 "$file")
+    printf "\\$(printf '%03o' $(((byte + 1) % 256)))" |
+        dd of="$work/tampered" bs=1 seek="$offset" conv=notrunc status=none
+    if verify_signature "$work/tampered"; then
+        fail "$title: a byte changed at $offset fails verification"
+    else
+        pass "$title: a byte changed at $offset fails verification"
+    fi
+}
+
+# sign_file TITLE FILE: packaging/sign.sh on FILE, checked.
+sign_file() {
+    if bash "$packaging/sign.sh" "$2" 2>>"$wine_log" && verify_signature "$2"; then
+        pass "$1 is signed"
+    else
+        fail "$1 is signed"
+    fi
+}
+
+# --- the event source.
+
+# The event source the package registers, with the values of the Windows documentation of event
+# sources: the message file, an expandable string, is the installed executable; the types are
+# error (1) and information (4).
+check_event_source() {
+    lines_to "$work/expected" $'\n' "" "HKEY_LOCAL_MACHINE\\${event_source_key#HKLM\\}" \
+        "    EventMessageFile    REG_EXPAND_SZ    $package_exe" \
+        "    TypesSupported    REG_DWORD    0x5" ""
+    wine_tool reg query "$event_source_key" >"$work/actual"
+    compare "$1: the event source" "$work/expected" "$work/actual"
+}
+
+# What Event Viewer shows of every record the session has written so far, and of an error and a
+# failure record, which the runs here do not write: FormatMessageW with the registered message
+# file, event identifier 0 and the record's two strings gives the message exactly, with no line
+# end of its own.
+check_event_descriptions() {
+    local messages
+    mapfile -t messages < <(records_since 1 | awk 'NR % 2 == 0' |
+        sed -E 's/^[a-z]+:eventlog:ReportEventW L"(.*)"$/\1/' | sort -u)
+    messages+=("WlanQueryInterface failed w/err 0x00000005" "Service failed to start.")
+    printf '%s\n' "${messages[@]}" >"$work/expected"
+    printf "$service\t%s\n" "${messages[@]}" |
+        wine "$viewer" "$service" 0 >"$work/actual" 2>>"$wine_log"
+    compare "$1: Event Viewer shows the ${#messages[@]} kinds of message" \
+        "$work/expected" "$work/actual"
+}
+
 # --- set-up: a fresh prefix with nothing of ours on its disk, and the packages.
 wine_boot "$build/$service.exe"
 rm -rf "$(unix_path "C:\\$install_dir")"
-mkdir -p "$(unix_path "$packages")" "$work/newer"
-cp "$build/$service.msi" "$(unix_path "$packages")/current.msi"
-cp "$build/$service.exe" "$work/newer/"
+if make_certificate 2>>"$wine_log"; then pass "a throwaway certificate"; else fail "a throwaway certificate"; fi
+if bash "$packaging/release.sh" "$build" "$release" >>"$wine_log" 2>&1; then
+    pass "the signed release is made"
+else
+    fail "the signed release is made"
+fi
+# A byte of the executable's code, and one of the package's summary information.
+check_signature "the released executable" "$release/$service.exe" 4096
+check_signature "the released package" "$release/$package" \
+    "$(grep -a -b -o -F "$description" "$release/$package" | head -n 1 | cut -d: -f1)"
+
+# The newer package, and a rebuild of the same version from another commit: each with a copy of
+# the executable that differs from the released one by a few bytes after its image (which Windows
+# never loads), so that the replaced file can be told apart; both signed.
+mkdir -p "$(unix_path "$packages")" "$work/newer" "$work/rebuilt"
+cp "$release/$package" "$(unix_path "$packages")/current.msi"
+cp "$release/$service.exe" "$work/newer/"
 printf 'newer build\n' >>"$work/newer/$service.exe"
-if bash "$here/../../packaging/build-msi.sh" "$build" "$(unix_path "$packages")/newer.msi" \
+cp "$release/$service.exe" "$work/rebuilt/"
+printf 'another commit\n' >>"$work/rebuilt/$service.exe"
+if bash "$packaging/build-msi.sh" "$build" "$(unix_path "$packages")/newer.msi" \
     "$newer_version" "$work/newer/$service.exe" 2>>"$wine_log"; then
     pass "the newer package ($newer_version) is built"
 else
     fail "the newer package ($newer_version) is built"
 fi
-if bash "$here/../../packaging/build-msi.sh" "$build" "$(unix_path "$packages")/rebuilt.msi" \
-    2>>"$wine_log"; then
+sign_file "the newer package" "$(unix_path "$packages")/newer.msi"
+if bash "$packaging/build-msi.sh" "$build" "$(unix_path "$packages")/rebuilt.msi" "$version" \
+    "$work/rebuilt/$service.exe" 2>>"$wine_log"; then
     pass "a rebuild of the package ($version) is built"
 else
     fail "a rebuild of the package ($version) is built"
 fi
+sign_file "the rebuilt package" "$(unix_path "$packages")/rebuilt.msi"
+mkdir -p "$(unix_path 'C:\event-viewer')"
+cp "$build/tests/wine/event_viewer/event_viewer.exe" "$(unix_path 'C:\event-viewer')/"
 registry_export HKLM "$work/before-HKLM.reg"
 
 # --- the reference: -install from the folder the package installs into.
 mkdir -p "$(unix_path "C:\\$package_dir")"
-cp "$build/$service.exe" "$(unix_path "$package_exe")"
+cp "$release/$service.exe" "$(unix_path "$package_exe")"
 first_line=$(($(session_lines) + 1))
 run "reference: -install" 0 "$package_exe" -install -- "$service is installed."
 check_reference "$package_exe" "reference"
@@ -342,7 +464,7 @@ rm -rf "$(unix_path "C:\\$package_dir")"
 # A registration of -install run from a folder that users can write, left behind.
 downloads='C:\users\Public\Downloads'
 mkdir -p "$(unix_path "$downloads")"
-cp "$build/$service.exe" "$(unix_path "$downloads")/"
+cp "$release/$service.exe" "$(unix_path "$downloads")/"
 run "-install from Downloads" 0 "$downloads\\$service.exe" -install -- "$service is installed."
 check_reference "$downloads\\$service.exe" "-install from Downloads"
 wait_until_stopped
@@ -352,8 +474,9 @@ first_line=$(($(session_lines) + 1))
 msi "install" 0 /i "$packages\\current.msi"
 check_registration "install"
 check_deviceless_run "install" "$first_line"
-check_installed_file "install" "$build/$service.exe" "the built one"
+check_installed_file "install" "$release/$service.exe" "the released one"
 check_version_resource "install"
+check_event_source "install"
 check_product "install" "$version"
 rm -rf "$(unix_path "$downloads")/$service.exe"
 
@@ -421,6 +544,8 @@ check_product "upgrade with a device" "$newer_version"
 check_running "upgrade with a device"
 run "upgrade with a device: the driver's count" 0 "$tool" state -- \
     "reads pending: 1, reads cancelled: 1, status requests: 2"
+check_event_source "upgrade with a device"
+check_event_descriptions "upgrade with a device"
 
 # By the product code, as Apps & features uninstalls.
 start_run
@@ -434,6 +559,38 @@ check_unregistered "uninstall with a device"
 check_no_product "uninstall with a device"
 
 run "remove the test device" 0 "$tool" remove -- "Switch device removed."
+
+# --- the release again, from a second build of the same source in another folder, minutes after
+# the first. Unsigned, it equals the first build's unsigned release; with the signed release's
+# signatures attached, it is the signed release, byte for byte.
+end_session
+rebuild=$work/rebuild
+source_root=$(realpath "$here/../..")
+mkdir -p "$rebuild/source"
+(cd "$source_root" && git ls-files -z --cached --others --exclude-standard |
+    tar --null --ignore-failed-read -T - -cf -) | tar -xf - -C "$rebuild/source"
+if (cd "$rebuild/source" && cmake --preset windows && cmake --build --preset windows \
+    -j "${JOBS:-2}" --target BrevRctlService) >"$rebuild/build.log" 2>&1; then
+    pass "a second build in $rebuild/source"
+else
+    fail "a second build in $rebuild/source"
+    tail -n 20 "$rebuild/build.log"
+fi
+unset BREVRCTL_SIGN_PFX BREVRCTL_SIGN_PASSWORD
+bash "$packaging/release.sh" "$build" "$work/unsigned" >>"$wine_log" 2>&1
+bash "$packaging/release.sh" "$rebuild/source/build/windows" "$rebuild/release" >>"$wine_log" 2>&1
+compare "the second build's release equals the first's: SHA256SUMS" "$work/unsigned/SHA256SUMS" \
+    "$rebuild/release/SHA256SUMS"
+for file in "$service.exe" "$package"; do
+    if osslsigncode extract-signature -in "$release/$file" -out "$work/$file.p7" >/dev/null &&
+        osslsigncode attach-signature -sigin "$work/$file.p7" \
+            -CAfile "$work/certificate/root.pem" -in "$rebuild/release/$file" \
+            -out "$work/attached-$file" >/dev/null && cmp "$work/attached-$file" "$release/$file"; then
+        pass "$file: the rebuilt one with the release's signature is the release's"
+    else
+        fail "$file: the rebuilt one with the release's signature is the release's"
+    fi
+done
 
 echo "wine end to end of the installer package: $passed checks passed, $failed checks failed," \
     "$SECONDS s"

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# The release files of a windows build, into OUT_DIR (made anew):
+#   BrevRctlService.exe             the executable without symbols or debug information,
+#   BrevRctlService.debug           which this file keeps, linked to it by name and checksum
+#                                   (.gnu_debuglink), for crash analysis,
+#   BrevRctlService-VERSION-x64.msi the installer package of that executable,
+#   SHA256SUMS                      of the three.
+# With a certificate, the executable is signed with Authenticode before it goes into the package,
+# and the package after; without one, both are unsigned and it says so.
+#
+# Unsigned, the same build gives the same files, byte for byte: SOURCE_DATE_EPOCH (by default
+# the time of the source tree's last commit) stamps the executable's PE header and dates the
+# package. Signed, a file differs from its unsigned twin only by its signature.
+#
+# Usage: packaging/release.sh BUILD_DIR OUT_DIR
+# Signs when BREVRCTL_SIGN_PFX names a certificate: see packaging/sign.sh for it, its password
+# and the time-stamp server.
+set -euo pipefail
+
+build=$(realpath "$1")
+out=$(realpath -m "$2")
+here=$(realpath "$(dirname "$0")")
+triple=x86_64-w64-mingw32
+# shellcheck source=packaging/package.env.in
+source "$build/packaging/package.env"
+package=BrevRctlService-$version-x64.msi
+
+if [[ -z ${SOURCE_DATE_EPOCH:-} ]]; then
+    if ! SOURCE_DATE_EPOCH=$(git -C "$here" log -1 --format=%ct 2>/dev/null); then
+        echo "release: not in a git checkout: set SOURCE_DATE_EPOCH" >&2
+        exit 1
+    fi
+fi
+export SOURCE_DATE_EPOCH
+
+signing=no
+if [[ -n ${BREVRCTL_SIGN_PFX:-} ]]; then signing=yes; fi
+
+rm -rf "$out"
+mkdir -p "$out"
+# objcopy stamps the PE header with SOURCE_DATE_EPOCH; the link left it 0.
+"$triple-objcopy" --only-keep-debug "$build/BrevRctlService.exe" "$out/BrevRctlService.debug"
+"$triple-objcopy" --strip-all --add-gnu-debuglink="$out/BrevRctlService.debug" \
+    "$build/BrevRctlService.exe" "$out/BrevRctlService.exe"
+if [[ $signing == yes ]]; then bash "$here/sign.sh" "$out/BrevRctlService.exe"; fi
+bash "$here/build-msi.sh" "$build" "$out/$package" "$version" "$out/BrevRctlService.exe"
+if [[ $signing == yes ]]; then bash "$here/sign.sh" "$out/$package"; fi
+(cd "$out" && sha256sum BrevRctlService.exe BrevRctlService.debug "$package" >SHA256SUMS)
+
+if [[ $signing == yes ]]; then
+    echo "release: $out: BrevRctlService.exe and $package signed"
+else
+    echo "release: $out: BrevRctlService.exe and $package are NOT signed (no BREVRCTL_SIGN_PFX)"
+fi

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Signs each FILE in place with Authenticode (SHA-256), an executable or an installer package,
+# with osslsigncode and the certificate that the environment names; the program name that the
+# UAC prompt shows is BrevRctlService.
+#   BREVRCTL_SIGN_PFX            the PKCS#12 file with the certificate, its chain and its key
+#   BREVRCTL_SIGN_PASSWORD       the file's password, or
+#   BREVRCTL_SIGN_PASSWORD_FILE  a file that holds it
+#   BREVRCTL_TIMESTAMP_URL       an RFC 3161 time-stamp server (optional): the signature stays
+#                                valid after the certificate has expired
+# The password reaches osslsigncode through its standard input or the password file, never
+# through a command line, which logs and the process list show.
+#
+# Usage: packaging/sign.sh FILE...
+set -euo pipefail
+
+if [[ -z ${BREVRCTL_SIGN_PFX:-} || ! -r $BREVRCTL_SIGN_PFX ]]; then
+    echo "sign: cannot read the certificate BREVRCTL_SIGN_PFX=${BREVRCTL_SIGN_PFX:-}" >&2
+    exit 1
+fi
+if [[ -n ${BREVRCTL_SIGN_PASSWORD_FILE:-} ]]; then
+    if [[ ! -r $BREVRCTL_SIGN_PASSWORD_FILE ]]; then
+        echo "sign: cannot read the password file $BREVRCTL_SIGN_PASSWORD_FILE" >&2
+        exit 1
+    fi
+    password_option=(-readpass "$BREVRCTL_SIGN_PASSWORD_FILE")
+elif [[ -n ${BREVRCTL_SIGN_PASSWORD+set} ]]; then
+    password_option=(-readpass -)
+else
+    echo "sign: BREVRCTL_SIGN_PFX needs BREVRCTL_SIGN_PASSWORD or BREVRCTL_SIGN_PASSWORD_FILE" >&2
+    exit 1
+fi
+
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+for file in "$@"; do
+    options=(sign -pkcs12 "$BREVRCTL_SIGN_PFX" "${password_option[@]}" -h sha256
+        -n BrevRctlService -in "$file" -out "$file.signed")
+    if [[ -n ${BREVRCTL_TIMESTAMP_URL:-} ]]; then options+=(-ts "$BREVRCTL_TIMESTAMP_URL"); fi
+    if ! printf '%s' "${BREVRCTL_SIGN_PASSWORD:-}" | osslsigncode "${options[@]}" >"$log" 2>&1; then
+        cat "$log" >&2
+        rm -f "$file.signed"
+        echo "sign: signing $file failed" >&2
+        exit 1
+    fi
+    mv "$file.signed" "$file"
+done
