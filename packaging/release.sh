@@ -14,7 +14,9 @@
 #
 # Usage: packaging/release.sh BUILD_DIR OUT_DIR
 # Signs when BREVRCTL_SIGN_PFX names a certificate: see packaging/sign.sh for it, its password
-# and the time-stamp server.
+# and the time-stamp server. With BREVRCTL_SIGNATURES_FROM=DIR instead, a published release, it
+# attaches the signatures of DIR's files to the rebuilt ones where it would sign: a rebuild of
+# the published release's commit then has its SHA256SUMS.
 set -euo pipefail
 
 build=$(realpath "$1")
@@ -33,8 +35,32 @@ if [[ -z ${SOURCE_DATE_EPOCH:-} ]]; then
 fi
 export SOURCE_DATE_EPOCH
 
-signing=no
-if [[ -n ${BREVRCTL_SIGN_PFX:-} ]]; then signing=yes; fi
+signing=none
+if [[ -n ${BREVRCTL_SIGN_PFX:-} ]]; then signing=certificate; fi
+if [[ -n ${BREVRCTL_SIGNATURES_FROM:-} ]]; then signing=published; fi
+
+# sign FILE: signs FILE in place, or attaches the signature of the published file of its name.
+# osslsigncode writes the file with the signature attached also when it does not match (it says
+# "Signature mismatch") or when it cannot verify the chain: SHA256SUMS shows the first, and
+# the second is no matter of the rebuild.
+sign() {
+    local file=$1
+    case $signing in
+    certificate) bash "$here/sign.sh" "$file" ;;
+    published)
+        local published=$BREVRCTL_SIGNATURES_FROM/$(basename "$file")
+        if ! osslsigncode extract-signature -in "$published" -out "$file.p7" >"$file.log" 2>&1; then
+            cat "$file.log" >&2
+            echo "release: no signature to take from $published" >&2
+            exit 1
+        fi
+        osslsigncode attach-signature -sigin "$file.p7" -in "$file" -out "$file.signed" \
+            >"$file.log" 2>&1 || true
+        rm -f "$file.p7" "$file.log"
+        mv "$file.signed" "$file"
+        ;;
+    esac
+}
 
 rm -rf "$out"
 mkdir -p "$out"
@@ -42,13 +68,16 @@ mkdir -p "$out"
 "$triple-objcopy" --only-keep-debug "$build/BrevRctlService.exe" "$out/BrevRctlService.debug"
 "$triple-objcopy" --strip-all --add-gnu-debuglink="$out/BrevRctlService.debug" \
     "$build/BrevRctlService.exe" "$out/BrevRctlService.exe"
-if [[ $signing == yes ]]; then bash "$here/sign.sh" "$out/BrevRctlService.exe"; fi
+sign "$out/BrevRctlService.exe"
 bash "$here/build-msi.sh" "$build" "$out/$package" "$version" "$out/BrevRctlService.exe"
-if [[ $signing == yes ]]; then bash "$here/sign.sh" "$out/$package"; fi
+sign "$out/$package"
 (cd "$out" && sha256sum BrevRctlService.exe BrevRctlService.debug "$package" >SHA256SUMS)
 
-if [[ $signing == yes ]]; then
-    echo "release: $out: BrevRctlService.exe and $package signed"
-else
-    echo "release: $out: BrevRctlService.exe and $package are NOT signed (no BREVRCTL_SIGN_PFX)"
-fi
+case $signing in
+certificate) echo "release: $out: BrevRctlService.exe and $package signed" ;;
+published)
+    echo "release: $out: BrevRctlService.exe and $package with the signatures of" \
+        "$BREVRCTL_SIGNATURES_FROM: compare SHA256SUMS with that release's"
+    ;;
+none) echo "release: $out: BrevRctlService.exe and $package are NOT signed (no BREVRCTL_SIGN_PFX)" ;;
+esac

@@ -4,10 +4,13 @@
 # its version, and SHA256SUMS, which `sha256sum -c SHA256SUMS` checks from inside dist/.
 #
 # Usage: scripts/dist.sh [--pfx FILE] [--password-file FILE] [--timestamp URL]
+#        scripts/dist.sh --signatures-from DIR
 #   --pfx: sign the executable and the package with the certificate and key of this PKCS#12 file;
 #   its password comes from --password-file or the environment variable BREVRCTL_SIGN_PASSWORD,
 #   never from the command line. --timestamp: an RFC 3161 time-stamp server. The environment
-#   variables of packaging/release.sh do the same. Without a certificate the release is unsigned.
+#   variables of packaging/sign.sh do the same. Without a certificate the release is unsigned.
+#   --signatures-from: a rebuild of a published release (DIR), with its signatures attached where
+#   the release was signed; at that release's commit it has the release's SHA256SUMS.
 # The release is the function of the last commit: SOURCE_DATE_EPOCH is its time.
 set -euo pipefail
 
@@ -19,8 +22,10 @@ while (($#)); do
     --pfx) export BREVRCTL_SIGN_PFX=${2:?--pfx needs a file} ;;
     --password-file) export BREVRCTL_SIGN_PASSWORD_FILE=${2:?--password-file needs a file} ;;
     --timestamp) export BREVRCTL_TIMESTAMP_URL=${2:?--timestamp needs a URL} ;;
+    --signatures-from) export BREVRCTL_SIGNATURES_FROM=${2:?--signatures-from needs a folder} ;;
     *)
-        echo "usage: scripts/dist.sh [--pfx FILE] [--password-file FILE] [--timestamp URL]" >&2
+        echo "usage: scripts/dist.sh [--pfx FILE] [--password-file FILE] [--timestamp URL]" \
+            "| [--signatures-from DIR]" >&2
         exit 1
         ;;
     esac

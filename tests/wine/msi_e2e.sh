@@ -36,7 +36,7 @@ package=$service-$version-x64.msi
 release=$work/release
 packaging=$here/../../packaging
 viewer='C:\event-viewer\event_viewer.exe'
-event_source_key="HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\$service"
+event_source_key="HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\$service"
 # The release's dates: the time of the last commit, as scripts/dist.sh takes it.
 SOURCE_DATE_EPOCH=$(git -C "$here" log -1 --format=%ct)
 export SOURCE_DATE_EPOCH
@@ -581,16 +581,10 @@ bash "$packaging/release.sh" "$build" "$work/unsigned" >>"$wine_log" 2>&1
 bash "$packaging/release.sh" "$rebuild/source/build/windows" "$rebuild/release" >>"$wine_log" 2>&1
 compare "the second build's release equals the first's: SHA256SUMS" "$work/unsigned/SHA256SUMS" \
     "$rebuild/release/SHA256SUMS"
-for file in "$service.exe" "$package"; do
-    if osslsigncode extract-signature -in "$release/$file" -out "$work/$file.p7" >/dev/null &&
-        osslsigncode attach-signature -sigin "$work/$file.p7" \
-            -CAfile "$work/certificate/root.pem" -in "$rebuild/release/$file" \
-            -out "$work/attached-$file" >/dev/null && cmp "$work/attached-$file" "$release/$file"; then
-        pass "$file: the rebuilt one with the release's signature is the release's"
-    else
-        fail "$file: the rebuilt one with the release's signature is the release's"
-    fi
-done
+BREVRCTL_SIGNATURES_FROM=$release bash "$packaging/release.sh" "$rebuild/source/build/windows" \
+    "$rebuild/attached" >>"$wine_log" 2>&1
+compare "the second build's release with the release's signatures is the release: SHA256SUMS" \
+    "$release/SHA256SUMS" "$rebuild/attached/SHA256SUMS"
 
 echo "wine end to end of the installer package: $passed checks passed, $failed checks failed," \
     "$SECONDS s"
