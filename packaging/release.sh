@@ -37,7 +37,13 @@ export SOURCE_DATE_EPOCH
 
 signing=none
 if [[ -n ${BREVRCTL_SIGN_PFX:-} ]]; then signing=certificate; fi
-if [[ -n ${BREVRCTL_SIGNATURES_FROM:-} ]]; then signing=published; fi
+if [[ -n ${BREVRCTL_SIGNATURES_FROM:-} ]]; then
+    signing=published
+    if [[ ! -f $BREVRCTL_SIGNATURES_FROM/BrevRctlService.exe || ! -f $BREVRCTL_SIGNATURES_FROM/$package ]]; then
+        echo "release: $BREVRCTL_SIGNATURES_FROM holds no BrevRctlService.exe and $package" >&2
+        exit 1
+    fi
+fi
 
 # sign FILE: signs FILE in place, or attaches the signature of the published file of its name.
 # osslsigncode writes the file with the signature attached also when it does not match (it says
@@ -56,22 +62,34 @@ sign() {
         fi
         osslsigncode attach-signature -sigin "$file.p7" -in "$file" -out "$file.signed" \
             >"$file.log" 2>&1 || true
+        if [[ ! -f $file.signed ]]; then
+            cat "$file.log" >&2
+            echo "release: the signature of $published cannot be attached" >&2
+            exit 1
+        fi
         rm -f "$file.p7" "$file.log"
         mv "$file.signed" "$file"
         ;;
     esac
 }
 
-rm -rf "$out"
-mkdir -p "$out"
+# The release is made beside OUT_DIR and replaces it only once it is whole: a failure leaves
+# the earlier release as it was.
+if [[ $signing == certificate ]]; then bash "$here/sign.sh"; fi
+partial=$out.partial
+rm -rf "$partial"
+mkdir -p "$partial"
+trap 'rm -rf "$partial"' EXIT
 # objcopy stamps the PE header with SOURCE_DATE_EPOCH; the link left it 0.
-"$triple-objcopy" --only-keep-debug "$build/BrevRctlService.exe" "$out/BrevRctlService.debug"
-"$triple-objcopy" --strip-all --add-gnu-debuglink="$out/BrevRctlService.debug" \
-    "$build/BrevRctlService.exe" "$out/BrevRctlService.exe"
-sign "$out/BrevRctlService.exe"
-bash "$here/build-msi.sh" "$build" "$out/$package" "$version" "$out/BrevRctlService.exe"
-sign "$out/$package"
-(cd "$out" && sha256sum BrevRctlService.exe BrevRctlService.debug "$package" >SHA256SUMS)
+"$triple-objcopy" --only-keep-debug "$build/BrevRctlService.exe" "$partial/BrevRctlService.debug"
+"$triple-objcopy" --strip-all --add-gnu-debuglink="$partial/BrevRctlService.debug" \
+    "$build/BrevRctlService.exe" "$partial/BrevRctlService.exe"
+sign "$partial/BrevRctlService.exe"
+bash "$here/build-msi.sh" "$build" "$partial/$package" "$version" "$partial/BrevRctlService.exe"
+sign "$partial/$package"
+(cd "$partial" && sha256sum BrevRctlService.exe BrevRctlService.debug "$package" >SHA256SUMS)
+rm -rf "$out"
+mv "$partial" "$out"
 
 case $signing in
 certificate) echo "release: $out: BrevRctlService.exe and $package signed" ;;

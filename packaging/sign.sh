@@ -10,7 +10,8 @@
 # The password reaches osslsigncode through its standard input or the password file, never
 # through a command line, which logs and the process list show.
 #
-# Usage: packaging/sign.sh FILE...
+# Usage: packaging/sign.sh [FILE...]
+#   Without a FILE, only checks that the certificate and its password are given.
 set -euo pipefail
 
 if [[ -z ${BREVRCTL_SIGN_PFX:-} || ! -r $BREVRCTL_SIGN_PFX ]]; then

@@ -17,20 +17,24 @@ set -euo pipefail
 cd "$(dirname "$0")/.." || exit 1
 jobs=${JOBS:-2}
 
+usage() {
+    echo "usage: scripts/dist.sh [--pfx FILE] [--password-file FILE] [--timestamp URL]" \
+        "| [--signatures-from DIR]" >&2
+    exit 1
+}
 while (($#)); do
+    (($# >= 2)) && [[ -n $2 ]] || { echo "dist: $1 needs a value" >&2; usage; }
     case $1 in
-    --pfx) export BREVRCTL_SIGN_PFX=${2:?--pfx needs a file} ;;
-    --password-file) export BREVRCTL_SIGN_PASSWORD_FILE=${2:?--password-file needs a file} ;;
-    --timestamp) export BREVRCTL_TIMESTAMP_URL=${2:?--timestamp needs a URL} ;;
-    --signatures-from) export BREVRCTL_SIGNATURES_FROM=${2:?--signatures-from needs a folder} ;;
-    *)
-        echo "usage: scripts/dist.sh [--pfx FILE] [--password-file FILE] [--timestamp URL]" \
-            "| [--signatures-from DIR]" >&2
-        exit 1
-        ;;
+    --pfx) export BREVRCTL_SIGN_PFX=$2 ;;
+    --password-file) export BREVRCTL_SIGN_PASSWORD_FILE=$2 ;;
+    --timestamp) export BREVRCTL_TIMESTAMP_URL=$2 ;;
+    --signatures-from) export BREVRCTL_SIGNATURES_FROM=$2 ;;
+    *) usage ;;
     esac
     shift 2
 done
+# A certificate that cannot be used fails before the build, not after it.
+if [[ -n ${BREVRCTL_SIGN_PFX:-} ]]; then bash packaging/sign.sh; fi
 if [[ -n $(git status --porcelain --untracked-files=no 2>/dev/null) ]]; then
     echo "dist: the work tree has uncommitted changes: the release is not the last commit's" >&2
 fi
