@@ -44,7 +44,7 @@ fi
 name_based_guid() {
     local hash variant
     hash=$({
-        printf "$(tr -d '{}-' <<<"$1" | sed 's/../\\x&/g')"
+        printf '%b' "$(tr -d '{}-' <<<"$1" | sed 's/../\\x&/g')"
         printf '%s' "$2"
     } | sha1sum)
     variant=$(printf '%x' $((0x${hash:16:1} & 0x3 | 0x8)))

@@ -54,7 +54,8 @@ sign() {
     case $signing in
     certificate) bash "$here/sign.sh" "$file" ;;
     published)
-        local published=$BREVRCTL_SIGNATURES_FROM/$(basename "$file")
+        local published
+        published=$BREVRCTL_SIGNATURES_FROM/$(basename "$file")
         if ! osslsigncode extract-signature -in "$published" -out "$file.p7" >"$file.log" 2>&1; then
             cat "$file.log" >&2
             echo "release: no signature to take from $published" >&2

@@ -23,7 +23,10 @@ usage() {
     exit 1
 }
 while (($#)); do
-    (($# >= 2)) && [[ -n $2 ]] || { echo "dist: $1 needs a value" >&2; usage; }
+    if (($# < 2)) || [[ -z $2 ]]; then
+        echo "dist: $1 needs a value" >&2
+        usage
+    fi
     case $1 in
     --pfx) export BREVRCTL_SIGN_PFX=$2 ;;
     --password-file) export BREVRCTL_SIGN_PASSWORD_FILE=$2 ;;

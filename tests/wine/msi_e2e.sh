@@ -361,7 +361,7 @@ check_signature() {
     cp "$file" "$work/tampered"
     local byte
     byte=$(od -A n -t u1 -j "$offset" -N 1 "$file")
-    printf "\\$(printf '%03o' $(((byte + 1) % 256)))" |
+    printf '%b' "\\x$(printf '%02x' $(((byte + 1) % 256)))" |
         dd of="$work/tampered" bs=1 seek="$offset" conv=notrunc status=none
     if verify_signature "$work/tampered"; then
         fail "$title: a byte changed at $offset fails verification"
