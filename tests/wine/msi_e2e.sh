@@ -14,7 +14,8 @@
 #
 # Usage: tests/wine/msi_e2e.sh BUILD_DIR WORK_DIR
 #   BUILD_DIR: the windows preset's build (BrevRctlService.exe, BrevRctlService.msi,
-#   packaging/package.env, tests/wine/switch_driver/).
+#   packaging/package.env, tests/wine/switch_driver/, tests/wine/event_viewer/) of the source tree
+#   this script is in, which must be a git checkout: the second build copies it.
 set -uo pipefail
 
 build=$(realpath "$1")
