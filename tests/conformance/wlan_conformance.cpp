@@ -239,7 +239,8 @@ TEST_F(Wlan, FreeingNullDoesNothingAndASecondFreeIsCaught) {
         ASSERT_EQ(p.WlanEnumInterfaces(client, nullptr, &list), 0u);
         p.WlanFreeMemory(nullptr);
         p.WlanFreeMemory(list);
-        EXPECT_EQ(env->HeldOfWlan(), heldBefore);
+        EXPECT_EQ(env->HeldOfWlan().allocations, heldBefore.allocations);
+        EXPECT_EQ(env->HeldOfWlan().badFrees, heldBefore.badFrees);
         // On Windows a second free corrupts the heap; both doubles count it instead.
         p.WlanFreeMemory(list);
         EXPECT_EQ(env->HeldOfWlan().badFrees, heldBefore.badFrees + 1);
