@@ -1,5 +1,6 @@
 # Shared by the Wine end-to-end scripts: a fresh prefix booted into a session that stays up, the
-# checks and their count, and the readers of Wine's eventlog trace. Sourced, not run.
+# checks and their count, the readers of Wine's eventlog trace, and the Native Wifi double's
+# installation. Sourced, not run.
 #
 # The caller sets `work` (a directory of its own) and then calls wine_boot.
 

@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# End to end under Wine with a switch device: the test switch driver (tests/wine/switch_driver)
-# plays the radio switch driver for the real BrevRctlService.exe, in a fresh prefix. The service
-# finds and opens the device, asks for the BIOS wifi status, turns switch values into radio
-# requests for its worker, waits out a not-ready read, and ends its pending read when -remove
-# stops it. Every record is taken from Wine's eventlog trace and compared whole, in order, as
-# are every line the executable and the tool print (CR LF included) and the driver's own count
-# of pending, cancelled and status requests. Last, the conformance suite's device tests run on
-# the same device.
+# End to end under Wine with a switch device and a radio: the test switch driver
+# (tests/wine/switch_driver) plays the radio switch driver and the Native Wifi double
+# (tests/wine/wlanapi) the WLAN interfaces for the real BrevRctlService.exe, in a fresh prefix.
+# The service finds and opens the device, waits for the WLAN interfaces, asks for the BIOS wifi
+# status, turns switch values into radio requests that its worker applies to the first PHY of
+# every interface unless airplane mode is on, waits out a not-ready read, and ends its pending
+# read when -remove stops it; the double then holds nothing for it. Every record is taken from
+# Wine's eventlog trace and compared whole, in order, as are every line the executable and the
+# tools print (CR LF included), the driver's own count of pending, cancelled and status requests,
+# and the double's log of sets. Last, the conformance
+# suite's device and WLAN tests run on the same device and double.
 #
 # Usage: tests/wine/switch_e2e.sh BUILD_DIR WORK_DIR
-#   BUILD_DIR: the windows preset's build (BrevRctlService.exe, tests/wine/switch_driver/).
+#   BUILD_DIR: the windows preset's build (BrevRctlService.exe, tests/wine/switch_driver/,
+#   tests/wine/wlanapi/).
 set -uo pipefail
 
 build=$(realpath "$1")
@@ -274,14 +278,15 @@ run "the stops in waits: the driver's count" 0 "$tool" state -- \
 check_wlan "all runs" "interface 0: on:on" \
     "clients open: 0, allocations live: 0, bad frees: 0, sets: 9"
 
-# --- the conformance suite's device tests (tests/conformance/), on the same device with no
-# service running: cancellation of a read and of a held status request.
+# --- the conformance suite's device and WLAN tests (tests/conformance/), on the same device and
+# double with no service running: cancellation of a read and of a held status request; Native
+# Wifi's argument checks, queries and sets.
 conformance=$build/tests/conformance/brevrctl_conformance.exe
 if wine "$conformance" --gtest_filter='Device.*:Wlan.*' >"$work/conformance.log" 2>&1 &&
     ! grep -q SKIPPED "$work/conformance.log"; then
-    pass "conformance suite: device tests"
+    pass "conformance suite: device and WLAN tests"
 else
-    fail "conformance suite: device tests"
+    fail "conformance suite: device and WLAN tests"
     cat "$work/conformance.log"
 fi
 
