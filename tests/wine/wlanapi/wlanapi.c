@@ -88,6 +88,7 @@ DWORD WINAPI WlanOpenHandle(DWORD clientVersion, PVOID reserved, PDWORD negotiat
     if (lock_state() == NULL) return ERROR_SERVICE_NOT_ACTIVE;
     DWORD result = refusal(WLAN_DOUBLE_OPEN_HANDLE);
     if (result != ERROR_SUCCESS) {
+        /* Refused: the call does nothing else. */
     } else if (reserved != NULL || negotiatedVersion == NULL || clientHandle == NULL) {
         result = ERROR_INVALID_PARAMETER;
     } else if (clientVersion < 1 || clientVersion > NATIVE_WIFI_VERSION) {
@@ -114,6 +115,7 @@ DWORD WINAPI WlanCloseHandle(HANDLE clientHandle, PVOID reserved) {
     if (lock_state() == NULL) return ERROR_SERVICE_NOT_ACTIVE;
     DWORD result = refusal(WLAN_DOUBLE_CLOSE_HANDLE);
     if (result != ERROR_SUCCESS) {
+        /* Refused: the call does nothing else. */
     } else if (clientHandle == NULL || reserved != NULL) {
         result = ERROR_INVALID_PARAMETER;
     } else if (!is_client(clientHandle)) {
@@ -133,6 +135,7 @@ DWORD WINAPI WlanEnumInterfaces(HANDLE clientHandle, PVOID reserved,
     if (lock_state() == NULL) return ERROR_SERVICE_NOT_ACTIVE;
     DWORD result = refusal(WLAN_DOUBLE_ENUM_INTERFACES);
     if (result != ERROR_SUCCESS) {
+        /* Refused: the call does nothing else. */
     } else if (clientHandle == NULL || reserved != NULL || interfaceList == NULL) {
         result = ERROR_INVALID_PARAMETER;
     } else if (!is_client(clientHandle)) {
@@ -168,6 +171,7 @@ DWORD WINAPI WlanQueryInterface(HANDLE clientHandle, const GUID* interfaceGuid,
     if (lock_state() == NULL) return ERROR_SERVICE_NOT_ACTIVE;
     DWORD result = refusal(WLAN_DOUBLE_QUERY_INTERFACE);
     if (result != ERROR_SUCCESS) {
+        /* Refused: the call does nothing else. */
     } else if (clientHandle == NULL || interfaceGuid == NULL || reserved != NULL ||
                dataSize == NULL || data == NULL) {
         result = ERROR_INVALID_PARAMETER;
@@ -220,6 +224,7 @@ DWORD WINAPI WlanSetInterface(HANDLE clientHandle, const GUID* interfaceGuid,
 
     DWORD result = refusal(WLAN_DOUBLE_SET_INTERFACE);
     if (result != ERROR_SUCCESS) {
+        /* Refused: the call does nothing else. */
     } else if (clientHandle == NULL || interfaceGuid == NULL || data == NULL || reserved != NULL) {
         result = ERROR_INVALID_PARAMETER;
     } else if (!is_client(clientHandle)) {
