@@ -197,6 +197,9 @@ set_airplane_mode 0
 switch_value 1 1 "Wlan state is ON"
 check_wlan "first run's values" "interface 0: on:on" "interface 1: on:off on:on" \
     "clients open: 0, allocations live: 0, bad frees: 0, sets: 9"
+# For the log: what the executable wrote of the radio, as Wine's trace has it.
+echo "first run: the radio's records:"
+records_since "$run_first_line" | grep -E 'Wlan state|WLAN to|Airplane' | sed 's/^/  /'
 # Every set the service made, whole: the first PHY, 12 bytes, the hardware state as queried.
 run "first run: the sets" 0 "$wlan_tool" sets -- \
     "set 0: interface 0, size 12, phy 0, software on, hardware on, result 0" \
