@@ -8,8 +8,8 @@
 # read when -remove stops it; the double then holds nothing for it. Every record is taken from
 # Wine's eventlog trace and compared whole, in order, as are every line the executable and the
 # tools print (CR LF included), the driver's own count of pending, cancelled and status requests,
-# and the double's log of sets. Last, the conformance
-# suite's device and WLAN tests run on the same device and double.
+# and the double's log of sets. Last, the conformance suite's device and WLAN tests run on the
+# same device and double.
 #
 # Usage: tests/wine/switch_e2e.sh BUILD_DIR WORK_DIR
 #   BUILD_DIR: the windows preset's build (BrevRctlService.exe, tests/wine/switch_driver/,
