@@ -69,6 +69,8 @@ public:
     void SetWlanInterfaces(const std::vector<std::vector<WlanPhy>>& interfaces) override {
         wlan_double_state& state = WlanState();
         ASSERT_LE(interfaces.size(), std::size_t{WLAN_DOUBLE_MAX_INTERFACES});
+        for (const auto& phys : interfaces)
+            ASSERT_LE(phys.size(), std::size_t{WLAN_DOUBLE_MAX_PHYS});
         wlan_double_lock(&state);
         state.interface_count = static_cast<DWORD>(interfaces.size());
         for (std::size_t index = 0; index < interfaces.size(); ++index) {
