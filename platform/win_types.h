@@ -265,7 +265,8 @@ constexpr DWORD WLAN_MAX_PHY_INDEX = 64;
 
 struct WLAN_INTERFACE_INFO {
     GUID InterfaceGuid;
-    WCHAR strInterfaceDescription[256];
+    // Windows's WCHAR, 16 bits, not this platform's wchar_t: the entry is 532 bytes as there.
+    char16_t strInterfaceDescription[256];
     WLAN_INTERFACE_STATE isState;
 };
 
@@ -291,6 +292,7 @@ using PWLAN_RADIO_STATE = WLAN_RADIO_STATE*;
 
 #endif  // _WIN32
 
+static_assert(sizeof(WLAN_INTERFACE_INFO) == 532, "an interface list entry is 532 bytes");
 static_assert(sizeof(WLAN_PHY_RADIO_STATE) == 12, "a PHY's radio state is 12 bytes");
 static_assert(sizeof(WLAN_RADIO_STATE) == 772, "the radio-state result is 772 bytes");
 static_assert(sizeof(DWORD) == 4, "DWORD is 32 bits");

@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
 #include <iterator>
 #include <memory>
 
@@ -74,8 +73,10 @@ DWORD SimWlan::WlanEnumInterfaces(SimProcess& caller, HANDLE clientHandle, PVOID
                                   PWLAN_INTERFACE_INFO_LIST* interfaceList) {
     auto lock = m_machine.Core().EnterCall();
     if (auto code = m_machine.Core().TakeFault(lock, "WlanEnumInterfaces")) return *code;
+    // Windows answers a NULL handle as a bad argument, any other unknown one as a bad handle.
+    if (clientHandle == nullptr || reserved != nullptr || interfaceList == nullptr)
+        return ERROR_INVALID_PARAMETER;
     if (!IsClientOf(caller, clientHandle)) return ERROR_INVALID_HANDLE;
-    if (reserved != nullptr || interfaceList == nullptr) return ERROR_INVALID_PARAMETER;
 
     // Sized for the entries only: an empty list has no room for even one.
     const std::size_t bytes = offsetof(WLAN_INTERFACE_INFO_LIST, InterfaceInfo) +
@@ -89,7 +90,8 @@ DWORD SimWlan::WlanEnumInterfaces(SimProcess& caller, HANDLE clientHandle, PVOID
         const std::wstring description = platform::WideFromUtf8(m_interfaces[i].name);
         const std::size_t length =
             std::min(description.size(), std::size(entries[i].strInterfaceDescription) - 1);
-        std::wmemcpy(entries[i].strInterfaceDescription, description.data(), length);
+        // UTF-16 as on Windows; the simulator's interface names are ASCII.
+        std::copy_n(description.begin(), length, entries[i].strInterfaceDescription);
         entries[i].isState = wlan_interface_state_connected;
     }
     *interfaceList = list;
@@ -102,9 +104,10 @@ DWORD SimWlan::WlanQueryInterface(SimProcess& caller, HANDLE clientHandle,
                                   PWLAN_OPCODE_VALUE_TYPE valueType) {
     auto lock = m_machine.Core().EnterCall();
     if (auto code = m_machine.Core().TakeFault(lock, "WlanQueryInterface")) return *code;
-    if (!IsClientOf(caller, clientHandle)) return ERROR_INVALID_HANDLE;
-    if (interfaceGuid == nullptr || reserved != nullptr || dataSize == nullptr || data == nullptr)
+    if (clientHandle == nullptr || interfaceGuid == nullptr || reserved != nullptr ||
+        dataSize == nullptr || data == nullptr)
         return ERROR_INVALID_PARAMETER;
+    if (!IsClientOf(caller, clientHandle)) return ERROR_INVALID_HANDLE;
     if (opCode != wlan_intf_opcode_radio_state) return ERROR_NOT_SUPPORTED;
     const SimWlanInterface* found = FindByGuid(*interfaceGuid);
     if (found == nullptr) return ERROR_NOT_FOUND;
@@ -140,9 +143,10 @@ DWORD SimWlan::WlanSetInterface(SimProcess& caller, HANDLE clientHandle, const G
 
     auto outcome = [&]() -> DWORD {
         if (fault) return *fault;
-        if (!IsClientOf(caller, clientHandle)) return ERROR_INVALID_HANDLE;
-        if (interfaceGuid == nullptr || data == nullptr || reserved != nullptr)
+        if (clientHandle == nullptr || interfaceGuid == nullptr || data == nullptr ||
+            reserved != nullptr)
             return ERROR_INVALID_PARAMETER;
+        if (!IsClientOf(caller, clientHandle)) return ERROR_INVALID_HANDLE;
         if (opCode != wlan_intf_opcode_radio_state) return ERROR_NOT_SUPPORTED;
         if (dataSize != sizeof(WLAN_PHY_RADIO_STATE)) return ERROR_INVALID_PARAMETER;
         if (target == nullptr) return ERROR_NOT_FOUND;
@@ -163,6 +167,8 @@ void SimWlan::WlanFreeMemory(SimProcess&, PVOID memory) {
     auto lock = m_machine.Core().EnterCall();
     // WlanFreeMemory cannot report a failure: the call is only counted.
     m_machine.Core().TakeFault(lock, "WlanFreeMemory");
+    // Freeing NULL does nothing, as on Windows.
+    if (memory == nullptr) return;
     if (m_allocations.erase(memory) == 0) {
         ++m_badFrees;
         return;
@@ -173,8 +179,8 @@ void SimWlan::WlanFreeMemory(SimProcess&, PVOID memory) {
 DWORD SimWlan::WlanCloseHandle(SimProcess& caller, HANDLE clientHandle, PVOID reserved) {
     auto lock = m_machine.Core().EnterCall();
     if (auto code = m_machine.Core().TakeFault(lock, "WlanCloseHandle")) return *code;
+    if (clientHandle == nullptr || reserved != nullptr) return ERROR_INVALID_PARAMETER;
     if (!IsClientOf(caller, clientHandle)) return ERROR_INVALID_HANDLE;
-    if (reserved != nullptr) return ERROR_INVALID_PARAMETER;
     m_machine.Core().RemoveHandle(clientHandle);
     return ERROR_SUCCESS;
 }

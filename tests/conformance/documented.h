@@ -1,6 +1,6 @@
 // The values the suite expects, as Windows's documentation gives them (System Error Codes,
-// WaitForSingleObject, the SCM's functions), written out here rather than taken from the seam's
-// own definitions, so that a wrong constant there cannot hide behind the same one here.
+// WaitForSingleObject, the SCM's functions, Native Wifi), written out here rather than taken from
+// the seam's own definitions, so that a wrong constant there cannot hide behind the same one here.
 #pragma once
 
 #include "platform/win_types.h"
@@ -10,6 +10,8 @@ namespace conformance::documented {
 constexpr DWORD kFileNotFound = 2;
 constexpr DWORD kAccessDenied = 5;
 constexpr DWORD kInvalidHandle = 6;
+constexpr DWORD kNotSupported = 50;
+constexpr DWORD kInvalidParameter = 87;
 constexpr DWORD kInsufficientBuffer = 122;
 constexpr DWORD kAlreadyExists = 183;
 constexpr DWORD kMoreData = 234;
@@ -29,6 +31,16 @@ constexpr DWORD kNotFound = 1168;
 constexpr DWORD kWaitObject0 = 0;
 constexpr DWORD kWaitTimeout = 258;
 constexpr DWORD kWaitFailed = 0xFFFFFFFF;
+
+// Native Wifi (wlanapi.h): the radio-state opcode, DOT11_RADIO_STATE, and the sizes of the
+// structures the service hands over or reads.
+constexpr DWORD kWlanIntfOpcodeRadioState = 4;
+constexpr DWORD kRadioUnknown = 0;
+constexpr DWORD kRadioOn = 1;
+constexpr DWORD kRadioOff = 2;
+constexpr DWORD kPhyRadioStateBytes = 12;
+constexpr DWORD kRadioStateBytes = 772;
+constexpr DWORD kInterfaceInfoBytes = 532;
 
 constexpr DWORD kServiceStopped = 1;
 constexpr DWORD kServiceStartPending = 2;

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,6 +17,20 @@
 #include "platform/platform.h"
 
 namespace conformance {
+
+// One PHY's radio states, DOT11_RADIO_STATE values.
+struct WlanPhy {
+    DWORD software = 0;
+    DWORD hardware = 0;
+    bool operator==(const WlanPhy&) const = default;
+};
+
+struct WlanHoldings {
+    long clientHandles = 0;
+    long allocations = 0;
+    long badFrees = 0;
+    bool operator==(const WlanHoldings&) const = default;
+};
 
 class Environment {
 public:
@@ -41,6 +56,19 @@ public:
     virtual bool HasSwitchDevice() = 0;
     // While held, the driver keeps BIOS status requests pending until released or cancelled.
     virtual void HoldStatusRequests(bool held) = 0;
+
+    // --- Native Wifi; not from `body`
+    // Whether the test can give the platform WLAN interfaces: always on the simulated machine;
+    // under Wine only where the Native Wifi double (tests/wine/wlanapi) stands in for Wine's own.
+    virtual bool HasWlanInterfaces() = 0;
+    // Replaces the WLAN interfaces: one list of PHYs each, listed in this order.
+    virtual void SetWlanInterfaces(const std::vector<std::vector<WlanPhy>>& interfaces) = 0;
+    // The PHYs of the interface listed at `index`, as the platform keeps them now.
+    virtual std::vector<WlanPhy> WlanPhys(std::size_t index) = 0;
+    // The next call of `operation` (its Win32 name) answers `code` and does nothing else.
+    virtual void RefuseWlanCall(const std::string& operation, DWORD code) = 0;
+    // What the test's process holds of Native Wifi, and the frees of memory it was not given.
+    virtual WlanHoldings HeldOfWlan() = 0;
 
     // --- services; not from `body`
     // The command line to register for a service named `name` that runs RunTestService (see

@@ -2,10 +2,13 @@
 // process on it, and the test service installed as a program of the machine.
 #include <atomic>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/sim/devices_sim.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/registry_sim.h"
+#include "platform/sim/wlan_sim.h"
 #include "tests/conformance/environment.h"
 #include "tests/conformance/test_service.h"
 
@@ -55,6 +58,36 @@ public:
     bool HasSwitchDevice() override { return true; }
     void HoldStatusRequests(bool held) override { m_machine.Devices().HoldStatusRequests(held); }
 
+    bool HasWlanInterfaces() override { return true; }
+    void SetWlanInterfaces(const std::vector<std::vector<WlanPhy>>& interfaces) override {
+        sim::SimWlan& wlan = m_machine.Wlan();
+        while (!wlan.Interfaces().empty()) wlan.RemoveInterface(wlan.Interfaces().front().name);
+        for (const auto& phys : interfaces) {
+            std::vector<sim::SimPhy> simPhys;
+            for (const WlanPhy& phy : phys)
+                simPhys.push_back({static_cast<DOT11_RADIO_STATE>(phy.software),
+                                   static_cast<DOT11_RADIO_STATE>(phy.hardware)});
+            wlan.AddInterface("wlan" + std::to_string(++m_wlanInterfacesAdded), simPhys);
+        }
+    }
+    std::vector<WlanPhy> WlanPhys(std::size_t index) override {
+        std::vector<WlanPhy> phys;
+        for (const sim::SimPhy& phy : m_machine.Wlan().Interfaces().at(index).phys)
+            phys.push_back({static_cast<DWORD>(phy.software), static_cast<DWORD>(phy.hardware)});
+        return phys;
+    }
+    void RefuseWlanCall(const std::string& operation, DWORD code) override {
+        m_machine.Faults().Add({operation, code});
+    }
+    WlanHoldings HeldOfWlan() override {
+        const sim::ResourceCounts held = m_machine.OpenResources();
+        auto count = [&held](const char* kind) {
+            const auto found = held.find(kind);
+            return found == held.end() ? 0L : static_cast<long>(found->second);
+        };
+        return {count("WLAN handles"), count("WLAN memory"), m_machine.Wlan().BadFrees()};
+    }
+
     std::wstring TestServiceCommandLine(const std::wstring& name) override {
         const std::wstring image = L"C:\\conformance\\" + name + L".exe";
         m_machine.InstallImage(image, [name](platform::Platform& p, int, wchar_t**) {
@@ -67,6 +100,7 @@ public:
 private:
     sim::SimMachine m_machine;
     sim::SimProcess& m_process;
+    int m_wlanInterfacesAdded = 0;
 };
 
 }  // namespace

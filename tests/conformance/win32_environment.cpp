@@ -13,6 +13,7 @@
 #include "tests/conformance/test_service.h"
 #include "tests/wine/switch_driver/switch_interface.h"
 #include "tests/wine/switch_driver/switch_test_ioctl.h"
+#include "tests/wine/wlanapi/wlan_double_state.h"
 
 namespace conformance {
 
@@ -61,6 +62,59 @@ public:
         CloseHandle(device);
     }
 
+    // The double's state file exists once its tool or the double itself has run in the prefix.
+    bool HasWlanInterfaces() override {
+        return GetFileAttributesW(WLAN_DOUBLE_STATE_PATH) != INVALID_FILE_ATTRIBUTES;
+    }
+    void SetWlanInterfaces(const std::vector<std::vector<WlanPhy>>& interfaces) override {
+        wlan_double_state& state = WlanState();
+        ASSERT_LE(interfaces.size(), std::size_t{WLAN_DOUBLE_MAX_INTERFACES});
+        for (const auto& phys : interfaces)
+            ASSERT_LE(phys.size(), std::size_t{WLAN_DOUBLE_MAX_PHYS});
+        wlan_double_lock(&state);
+        state.interface_count = static_cast<DWORD>(interfaces.size());
+        for (std::size_t index = 0; index < interfaces.size(); ++index) {
+            wlan_double_interface& into = state.interfaces[index];
+            into.phy_count = static_cast<DWORD>(interfaces[index].size());
+            for (std::size_t phy = 0; phy < interfaces[index].size(); ++phy)
+                into.phys[phy] = {interfaces[index][phy].software, interfaces[index][phy].hardware};
+        }
+        wlan_double_unlock(&state);
+    }
+    std::vector<WlanPhy> WlanPhys(std::size_t index) override {
+        wlan_double_state& state = WlanState();
+        std::vector<WlanPhy> phys;
+        wlan_double_lock(&state);
+        for (DWORD phy = 0;
+             index < state.interface_count && phy < state.interfaces[index].phy_count; ++phy)
+            phys.push_back({state.interfaces[index].phys[phy].software,
+                            state.interfaces[index].phys[phy].hardware});
+        wlan_double_unlock(&state);
+        return phys;
+    }
+    void RefuseWlanCall(const std::string& operation, DWORD code) override {
+        static const char* const calls[WLAN_DOUBLE_CALLS] = {"WlanOpenHandle", "WlanEnumInterfaces",
+                                                             "WlanQueryInterface",
+                                                             "WlanSetInterface", "WlanCloseHandle"};
+        wlan_double_state& state = WlanState();
+        for (int call = 0; call < WLAN_DOUBLE_CALLS; ++call) {
+            if (operation != calls[call]) continue;
+            wlan_double_lock(&state);
+            state.refusals[call] = {code, 1};
+            wlan_double_unlock(&state);
+            return;
+        }
+        ADD_FAILURE() << "the double cannot refuse " << operation;
+    }
+    // The double counts over every process; the suite's is the only one using it meanwhile.
+    WlanHoldings HeldOfWlan() override {
+        wlan_double_state& state = WlanState();
+        wlan_double_lock(&state);
+        const WlanHoldings held{state.clients_open, state.allocations_live, state.bad_frees};
+        wlan_double_unlock(&state);
+        return held;
+    }
+
     std::wstring TestServiceCommandLine(const std::wstring& name) override {
         wchar_t path[MAX_PATH];
         const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -70,6 +124,12 @@ public:
     void ExpectRuleBroken() override {}
 
 private:
+    // Mapped once, for the life of the process.
+    static wlan_double_state& WlanState() {
+        static wlan_double_state* const state = wlan_double_map_state();
+        return *state;
+    }
+
     platform::win32::Win32Platform m_platform;
 };
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The real BrevRctlService.exe's figures under Wine, against the test switch driver: footprint
-# after start and after many switch values, latency per value one at a time and in bursts, the
-# same for a bare loop of the platform calls one request makes (no queue, no worker), idle CPU
+# The real BrevRctlService.exe's figures under Wine, against the test switch driver and the Native
+# Wifi double with one WLAN interface: footprint after start and after many switch values,
+# latency per value one at a time and in bursts, to the reader's next read and to the radio's
+# WlanSetInterface, the same for a bare loop of the platform calls one request makes (no queue, no worker), idle CPU
 # and wake-ups, stop to exit in each state Wine can reach, and the executable's size. Every
 # figure is printed after the command that produced it; a summary with the goals ends the run.
 #
@@ -151,6 +152,9 @@ cp "$driver_build/test_switch.sys" "$driver_build/test_switch.inf" "$driver_buil
 run "install the test device" 0 "$tool" install "C:\\$bench_dir\\test_switch.inf" -- \
     "Switch device installed."
 run "BIOS status 3" 0 "$tool" bios 3 -- "BIOS wifi status set to 3."
+# One interface, its radio on: values off and on in turn each switch it.
+install_wlan_double "$build"
+run "one WLAN interface" 0 "$wlan_tool" interfaces on:on -- "WLAN interfaces set: 1."
 wineserver_pid=$(unix_pid_of wineserver) || { fail "the wineserver's process"; exit 1; }
 
 # --- the bare loop: one reader process, one thread, the platform calls of each request in turn.
@@ -242,6 +246,10 @@ done
 # --- stops, in each state Wine can reach.
 stop_states=()
 ((stop_runs > 0)) && stop_states=(read-pending wlan-wait not-ready-wait)
+# A stop in the readiness wait needs a start that finds no interface.
+if ((${#stop_states[@]} > 0)); then
+    run "no WLAN interface" 0 "$wlan_tool" interfaces -- "WLAN interfaces set: 0."
+fi
 for state in "${stop_states[@]}"; do
     echo "=== stop: $state, $stop_runs runs"
     probe "stop_$state" stop "$state" "$stop_runs"
@@ -289,6 +297,16 @@ for mode in single burst; do
     goal "  bare loop, same" \
         "$(f "bare_$mode" read_to_next_read_median_us) / $(f "bare_$mode" read_to_next_read_p99_us) / $(f "bare_$mode" read_to_next_read_max_us)" \
         "—" "—"
+    goal "Read -> WlanSetInterface, median / p99 / max us, $label" \
+        "$(f "service_$mode" read_to_set_median_us) / $(f "service_$mode" read_to_set_p99_us) / $(f "service_$mode" read_to_set_max_us)" \
+        "p99 < 1000" "$(met "$(awk -v p="$(f "service_$mode" read_to_set_p99_us)" 'BEGIN { print (p < 1000) }')")"
+    goal "  bare loop, same" \
+        "$(f "bare_$mode" read_to_set_median_us) / $(f "bare_$mode" read_to_set_p99_us) / $(f "bare_$mode" read_to_set_max_us)" \
+        "—" "—"
+    set_ratio=$(ratio "$(f "service_$mode" read_to_set_median_us)" "$(f "bare_$mode" read_to_set_median_us)")
+    set_p99_ratio=$(ratio "$(f "service_$mode" read_to_set_p99_us)" "$(f "bare_$mode" read_to_set_p99_us)")
+    goal "  service / bare, median; p99" "$set_ratio; $set_p99_ratio" "<= 1.3" \
+        "$(met "$(awk -v r="$set_ratio" 'BEGIN { print (r <= 1.3) }')")"
     goal "  context switches per value, service / bare" \
         "$(f "service_$mode" switches_per_value) / $(f "bare_$mode" switches_per_value)" "—" "—"
     cpu_ratio=$(ratio "$(f "service_$mode" cpu_us_per_value)" "$(f "bare_$mode" cpu_us_per_value)")

@@ -1,5 +1,6 @@
 # Shared by the Wine end-to-end scripts: a fresh prefix booted into a session that stays up, the
-# checks and their count, and the readers of Wine's eventlog trace. Sourced, not run.
+# checks and their count, the readers of Wine's eventlog trace, and the Native Wifi double's
+# installation. Sourced, not run.
 #
 # The caller sets `work` (a directory of its own) and then calls wine_boot.
 
@@ -166,12 +167,19 @@ start_run() {
     run_first_line=$(($(session_lines) + 1))
 }
 
-# The expected records as the trace shows them, into $work/expected.
+# The expected records as the trace shows them, into $work/expected. A message written "err:TEXT"
+# stands for an error record, which the trace prints on its err channel.
 write_expected_records() {
-    local message
+    local message channel
     : >"$work/expected"
     for message in "${expected_records[@]}"; do
-        printf 'trace:eventlog:ReportEventW L"%s"\n' "$service" "$message" >>"$work/expected"
+        channel=trace
+        if [[ $message == err:* ]]; then
+            channel=err
+            message=${message#err:}
+        fi
+        printf '%s:eventlog:ReportEventW L"%s"\n' "$channel" "$service" "$channel" "$message" \
+            >>"$work/expected"
     done
 }
 
@@ -186,6 +194,19 @@ check_records() {
     write_expected_records
     records_since "$run_first_line" >"$work/actual"
     compare "$title: records" "$work/expected" "$work/actual"
+}
+
+# The Native Wifi double (tests/wine/wlanapi) in place of Wine's wlanapi.dll for every process of
+# the prefix, the services that Wine's SCM starts included: the DLL in system32 and a DllOverrides
+# entry that prefers it to the builtin one. Its tool goes to `wlan_tool`.
+wlan_tool='C:\wlan-double\wlan_tool.exe'
+install_wlan_double() {
+    local built=$1/tests/wine/wlanapi
+    cp "$built/wlanapi.dll" "$WINEPREFIX/drive_c/windows/system32/wlanapi.dll"
+    mkdir -p "$WINEPREFIX/drive_c/wlan-double"
+    cp "$built/wlan_tool.exe" "$WINEPREFIX/drive_c/wlan-double/"
+    wine reg add 'HKCU\Software\Wine\DllOverrides' /v wlanapi /d native /f >/dev/null \
+        2>>"$wine_log"
 }
 
 end_session() {

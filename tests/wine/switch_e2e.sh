@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# End to end under Wine with a switch device: the test switch driver (tests/wine/switch_driver)
-# plays the radio switch driver for the real BrevRctlService.exe, in a fresh prefix. The service
-# finds and opens the device, asks for the BIOS wifi status, turns switch values into radio
-# requests for its worker, waits out a not-ready read, and ends its pending read when -remove
-# stops it. Every record is taken from Wine's eventlog trace and compared whole, in order, as
-# are every line the executable and the tool print (CR LF included) and the driver's own count
-# of pending, cancelled and status requests. Last, the conformance suite's device tests run on
-# the same device.
+# End to end under Wine with a switch device and a radio: the test switch driver
+# (tests/wine/switch_driver) plays the radio switch driver and the Native Wifi double
+# (tests/wine/wlanapi) the WLAN interfaces for the real BrevRctlService.exe, in a fresh prefix.
+# The service finds and opens the device, waits for the WLAN interfaces, asks for the BIOS wifi
+# status, turns switch values into radio requests that its worker applies to the first PHY of
+# every interface unless airplane mode is on, waits out a not-ready read, and ends its pending
+# read when -remove stops it; the double then holds nothing for it. Every record is taken from
+# Wine's eventlog trace and compared whole, in order, as are every line the executable and the
+# tools print (CR LF included), the driver's own count of pending, cancelled and status requests,
+# and the double's log of sets. Last, the conformance suite's device and WLAN tests run on the
+# same device and double.
 #
 # Usage: tests/wine/switch_e2e.sh BUILD_DIR WORK_DIR
-#   BUILD_DIR: the windows preset's build (BrevRctlService.exe, tests/wine/switch_driver/).
+#   BUILD_DIR: the windows preset's build (BrevRctlService.exe, tests/wine/switch_driver/,
+#   tests/wine/wlanapi/).
 set -uo pipefail
 
 build=$(realpath "$1")
@@ -21,29 +25,53 @@ inf="C:\\$driver_dir\\test_switch.inf"
 # shellcheck source=tests/wine/lib.sh
 source "$(dirname "$0")/lib.sh"
 
-# The start of a run up to its first read: OnStart, the ten readiness attempts (Wine's Native
-# Wifi lists no interface), then the BIOS status request's records, given as arguments.
+# check_start TITLE ATTEMPTS RECORD...: the start of a run up to its first read: OnStart, the
+# readiness wait's ATTEMPTS (ten while the double lists no interface), then the BIOS status
+# request's records and what the worker made of it.
 check_start() {
-    local title=$1 attempt
-    shift
+    local title=$1 attempts=$2 attempt
+    shift 2
     expected_records+=("BrevRbtnService in OnStart" "WaitUntilCanQuerryWlanState")
-    for ((attempt = 0; attempt < 10; attempt++)); do expected_records+=("TryQueryWlanState"); done
+    for ((attempt = 0; attempt < attempts; attempt++)); do
+        expected_records+=("TryQueryWlanState")
+    done
     expected_records+=("$@")
     check_records "$title"
+}
+
+# The readiness attempts the current run has recorded so far.
+attempts_so_far() {
+    records_since "$run_first_line" | grep -cxF 'trace:eventlog:ReportEventW L"TryQueryWlanState"'
+}
+
+# check_wlan TITLE LINE...: the double's interfaces, and what the service's process holds of it,
+# as its tool prints them once no client handle is open.
+check_wlan() {
+    local title=$1
+    shift
+    run "$title: the double's state" 0 "$wlan_tool" state -- "$@"
 }
 
 check_running() {
     check_sc_query "$1: the service runs" "4  RUNNING"
 }
 
-# switch_value VALUE STATE: the driver completes the pending read with VALUE; the device loop
-# maps it to the radio request STATE and the worker takes it.
+# switch_value VALUE STATE [RECORD...]: the driver completes the pending read with VALUE; the
+# device loop maps it to the radio request STATE and the worker takes it, writing RECORD... as it
+# applies it to the WLAN interfaces.
 switch_value() {
     local value=$1 state=$2
+    shift 2
     run "switch value $value" 0 "$tool" switch "$value" -- "Read completed with $value."
     expected_records+=("DoUpdateWifiState, validStatus: TRUE, wifiStatus: $value, wifiState: $state"
-        "ProcessHotkeyPressed, state: $state")
+        "ProcessHotkeyPressed, state: $state" "$@")
     check_records "switch value $value"
+}
+
+# Airplane mode as Windows keeps it: the default value of SystemRadioState, 1 for on.
+set_airplane_mode() {
+    wine reg add 'HKLM\SYSTEM\CurrentControlSet\Control\RadioManagement\SystemRadioState' \
+        /ve /t REG_DWORD /d "$1" /f >/dev/null 2>>"$wine_log"
 }
 
 # -remove while the device loop is blocked in its read: the stop cancels the read, the loop ends.
@@ -125,21 +153,68 @@ mkdir -p "$WINEPREFIX/drive_c/$driver_dir"
 cp "$driver_build/test_switch.sys" "$driver_build/test_switch.inf" "$driver_build/switch_tool.exe" \
     "$WINEPREFIX/drive_c/$driver_dir/"
 
+install_wlan_double "$build"
 run "install the test device" 0 "$tool" install "$inf" -- "Switch device installed."
+run "the double starts empty" 0 "$wlan_tool" reset -- "Native Wifi double reset."
 
-# --- first run: the BIOS holds status 3 (radio on); switch values 0 to 3; a not-ready read.
+# --- first run: the BIOS holds status 3 (radio on); no WLAN interface until the readiness wait's
+# second attempt, then two, the second with two PHYs, all radios off but its second PHY;
+# switch values 0 to 3, one query and one set refused, one value in airplane mode; a not-ready
+# read.
 run "BIOS status 3" 0 "$tool" bios 3 -- "BIOS wifi status set to 3."
 start_run
 run "first run: -install" 0 "$exe" -install -- "$service is installed."
-check_start "first run: start" "Send request sucessful!" "ReadAndUpdateWlanState, bSendRet: TRUE" \
+for ((attempt = 0; attempt < 150 && $(attempts_so_far) < 2; attempt++)); do sleep 0.2; done
+run "first run: the interfaces appear" 0 "$wlan_tool" interfaces off:on off:off/on:on -- \
+    "WLAN interfaces set: 2."
+attempts_before=$(attempts_so_far)
+wait_for_record "ProcessHotkeyPressed, state: 1"
+# An attempt that began before the interfaces came may have found none; the next one finds them.
+attempts=$(attempts_so_far)
+if ((attempts == attempts_before + 1 || attempts == attempts_before)); then
+    pass "first run: the wait ended at the attempt after the interfaces came ($attempts)"
+else
+    fail "first run: $attempts attempts, $attempts_before before the interfaces came"
+fi
+# The BIOS asks for the radio on: both first PHYs are set on, the second one's hardware state
+# going back off as queried.
+check_start "first run: start" "$attempts" "Send request sucessful!" \
+    "ReadAndUpdateWlanState, bSendRet: TRUE" \
     "DoUpdateWifiState, validStatus: TRUE, wifiStatus: 3, wifiState: 1" \
-    "ProcessHotkeyPressed, state: 1"
+    "ProcessHotkeyPressed, state: 1" "Wlan state is ON" "Wlan state is ON"
 check_running "first run"
 
-switch_value 0 0
-switch_value 1 1
-switch_value 2 0
-switch_value 3 1
+switch_value 0 0 "Wlan state is OFF" "Wlan state is OFF"
+check_wlan "switch value 0" "interface 0: off:on" "interface 1: off:off on:on" \
+    "clients open: 0, allocations live: 0, bad frees: 0, sets: 4"
+# The first interface's query fails as for an interface gone meanwhile (ERROR_NOT_FOUND): the
+# second is still switched.
+run "refuse a query" 0 "$wlan_tool" refuse WlanQueryInterface 1168 -- \
+    "WlanQueryInterface refused 1 times with 1168."
+switch_value 1 1 "err:WlanQueryInterface failed w/err 0x00000490" "Wlan state is ON"
+# The first interface is off already: only the second is to be switched, and that set is refused.
+run "refuse a set" 0 "$wlan_tool" refuse WlanSetInterface 5 -- \
+    "WlanSetInterface refused 1 times with 5."
+switch_value 2 0 "err:Switch state WLAN to OFF failed failed w/err 0x00000005"
+set_airplane_mode 1
+switch_value 3 1 "ProcessHotkeyPressed Airplane mode on, do nothing"
+set_airplane_mode 0
+# The second interface is still on: only the first is switched.
+switch_value 1 1 "Wlan state is ON"
+check_wlan "first run's values" "interface 0: on:on" "interface 1: on:off on:on" \
+    "clients open: 0, allocations live: 0, bad frees: 0, sets: 7"
+# For the log: what the executable wrote of the radio, as Wine's trace has it.
+echo "first run: the radio's records:"
+records_since "$run_first_line" | grep -E 'Wlan state|WLAN to|Airplane' | sed 's/^/  /'
+# Every set the service made, whole: the first PHY, 12 bytes, the hardware state as queried.
+run "first run: the sets" 0 "$wlan_tool" sets -- \
+    "set 0: interface 0, size 12, phy 0, software on, hardware on, result 0" \
+    "set 1: interface 1, size 12, phy 0, software on, hardware off, result 0" \
+    "set 2: interface 0, size 12, phy 0, software off, hardware on, result 0" \
+    "set 3: interface 1, size 12, phy 0, software off, hardware off, result 0" \
+    "set 4: interface 1, size 12, phy 0, software on, hardware off, result 0" \
+    "set 5: interface 1, size 12, phy 0, software off, hardware off, result 5" \
+    "set 6: interface 0, size 12, phy 0, software on, hardware on, result 0"
 
 # No resume comes under Wine: the wait makes its fifteen pauses and the loop reads again.
 run "not-ready read" 0 "$tool" not-ready -- "Read failed as not ready."
@@ -156,7 +231,8 @@ check_service_gone "first run"
 run "BIOS status fails" 0 "$tool" bios-fail -- "BIOS wifi status requests fail."
 start_run
 run "second run: -install" 0 "$exe" -install -- "$service is installed."
-check_start "second run: start" "Send request failed!" "ReadAndUpdateWlanState, bSendRet: FALSE" \
+# The interfaces are there: the first attempt succeeds.
+check_start "second run: start" 1 "Send request failed!" "ReadAndUpdateWlanState, bSendRet: FALSE" \
     "ReadAndUpdateWlanState ignore update wlan state because can't read wifi status from Bios"
 switch_value 4 1
 remove_running_service "second run"
@@ -165,10 +241,11 @@ run "second run: the driver's count" 0 "$tool" state -- \
 check_service_gone "second run"
 
 # --- stops while the device loop waits, several times each: the stop must reach a loop that has
-# no read pending. Wine lists no WLAN interface, so every start spends ten seconds in the WLAN
-# readiness wait; the number of attempts seen before the stop depends on timing, so the records
-# are compared with each run of repeated attempt records taken as one.
+# no read pending. With no WLAN interface every start spends ten seconds in the readiness wait;
+# the number of attempts seen before the stop depends on timing, so the records are compared
+# with each run of repeated attempt records taken as one.
 run "BIOS status 3 again" 0 "$tool" bios 3 -- "BIOS wifi status set to 3."
+run "no WLAN interface" 0 "$wlan_tool" interfaces -- "WLAN interfaces set: 0."
 for round in 1 2 3; do
     title="stop in the readiness wait $round"
     start_run
@@ -184,11 +261,14 @@ for round in 1 2 3; do
     check_service_gone "$title"
 done
 
+# One interface, already on: the readiness wait ends at once, and the BIOS status changes nothing.
+run "one WLAN interface, on" 0 "$wlan_tool" interfaces on:on -- "WLAN interfaces set: 1."
 for round in 1 2 3; do
     title="stop in the not-ready wait $round"
     start_run
     run "$title: -install" 0 "$exe" -install -- "$service is installed."
-    check_start "$title: start" "Send request sucessful!" "ReadAndUpdateWlanState, bSendRet: TRUE" \
+    check_start "$title: start" 1 "Send request sucessful!" \
+        "ReadAndUpdateWlanState, bSendRet: TRUE" \
         "DoUpdateWifiState, validStatus: TRUE, wifiStatus: 3, wifiState: 1" \
         "ProcessHotkeyPressed, state: 1"
     run "$title: not-ready read" 0 "$tool" not-ready -- "Read failed as not ready."
@@ -201,15 +281,19 @@ for round in 1 2 3; do
 done
 run "the stops in waits: the driver's count" 0 "$tool" state -- \
     "reads pending: 0, reads cancelled: 2, status requests: 5"
+# Eight service runs later, every client handle closed and every list and result freed once.
+check_wlan "all runs" "interface 0: on:on" \
+    "clients open: 0, allocations live: 0, bad frees: 0, sets: 7"
 
-# --- the conformance suite's device tests (tests/conformance/), on the same device with no
-# service running: cancellation of a read and of a held status request.
+# --- the conformance suite's device and WLAN tests (tests/conformance/), on the same device and
+# double with no service running: cancellation of a read and of a held status request; Native
+# Wifi's argument checks, queries and sets.
 conformance=$build/tests/conformance/brevrctl_conformance.exe
-if wine "$conformance" --gtest_filter='Device.*' >"$work/conformance.log" 2>&1 &&
+if wine "$conformance" --gtest_filter='Device.*:Wlan.*' >"$work/conformance.log" 2>&1 &&
     ! grep -q SKIPPED "$work/conformance.log"; then
-    pass "conformance suite: device tests"
+    pass "conformance suite: device and WLAN tests"
 else
-    fail "conformance suite: device tests"
+    fail "conformance suite: device and WLAN tests"
     cat "$work/conformance.log"
 fi
 

@@ -1,8 +1,9 @@
 // bench_probe: the Win32 side of the benchmark of BrevRctlService.exe under Wine
 // (tests/wine/bench.sh). It reads the service process's footprint through the calls a Windows
-// tool would make, feeds the test switch driver's values and collects the driver's times, runs a
-// bare loop that makes one request's platform calls with no queue and no worker, and times stops.
-// Test code only.
+// tool would make, feeds the test switch driver's values and collects the driver's times and,
+// where the Native Wifi double stands in for Wine's, the time of each value's WlanSetInterface;
+// runs a bare loop that makes one request's platform calls with no queue and no worker, and times
+// stops. Test code only.
 //
 // Usage: bench_probe footprint
 //        bench_probe threads
@@ -31,6 +32,7 @@
 
 #include "tests/wine/switch_driver/switch_interface.h"
 #include "tests/wine/switch_driver/switch_test_ioctl.h"
+#include "tests/wine/wlanapi/wlan_double_state.h"
 
 namespace {
 
@@ -317,6 +319,42 @@ long long WaitUntilIdle(unsigned long unixPid) {
     return lastChange;
 }
 
+// --- the Native Wifi double
+
+// The double's state when the prefix has it (tests/wine/wlanapi), else null: Wine's own
+// Native Wifi lists no interface, so no set is made and none is timed.
+wlan_double_state* WlanDouble() {
+    if (GetFileAttributesW(WLAN_DOUBLE_STATE_PATH) == INVALID_FILE_ATTRIBUTES) return nullptr;
+    static wlan_double_state* const state = wlan_double_map_state();
+    return state;
+}
+
+LONG WlanSetCount(wlan_double_state& state) {
+    wlan_double_lock(&state);
+    const LONG count = state.set_count;
+    wlan_double_unlock(&state);
+    return count;
+}
+
+// The counter times of the sets from `first` on, once `count` of them have been made (the
+// worker may still be at them when the reader is back in its read).
+std::vector<long long> WlanSetTimes(wlan_double_state& state, LONG first, unsigned long count) {
+    for (DWORD waited = 0; WlanSetCount(state) - first < static_cast<LONG>(count);
+         waited += kPollMs) {
+        if (waited >= kServiceWaitMs) Fail("the double's sets for a burst", ERROR_TIMEOUT);
+        Sleep(kPollMs);
+    }
+    std::vector<long long> times;
+    wlan_double_lock(&state);
+    for (unsigned long i = 0; i < count; ++i) {
+        const wlan_double_set& set = state.sets[(first + i) % WLAN_DOUBLE_MAX_SETS];
+        if (set.result == ERROR_SUCCESS) times.push_back(set.counter);
+    }
+    wlan_double_unlock(&state);
+    if (times.size() != count) Fail("the double's sets", ERROR_INVALID_DATA);
+    return times;
+}
+
 // Feeds COUNT switch values in bursts of BURST, each burst once the reader has a read pending,
 // and prints the driver's times: per value, from the read's completion to the reader's next
 // read; per burst, from the first completion to the last next read (the reader's own span) and,
@@ -332,6 +370,10 @@ int Feed(unsigned long count, unsigned long burst, unsigned long unixPid) {
     const double usPerTick = 1e6 / static_cast<double>(frequency);
 
     std::vector<double> latencies;
+    // With the double and one interface, every value makes one set: each is timed from its
+    // read's completion.
+    wlan_double_state* wlan = WlanDouble();
+    std::vector<double> setLatencies;
     double readerSpanUs = 0;
     double pipelineSpanUs = 0;
     std::vector<ULONG> values;
@@ -341,6 +383,7 @@ int Feed(unsigned long count, unsigned long burst, unsigned long unixPid) {
         // Off and on in turn, so that every value asks for a change.
         for (unsigned long i = 0; i < n; ++i) values.push_back((sent + i) % 2);
         Request(device, IOCTL_SWITCH_TEST_WAIT_READ, "IOCTL_SWITCH_TEST_WAIT_READ", nullptr, 0);
+        const LONG firstSet = wlan != nullptr ? WlanSetCount(*wlan) : 0;
         Request(device, IOCTL_SWITCH_TEST_QUEUE_VALUES, "IOCTL_SWITCH_TEST_QUEUE_VALUES",
                 values.data(), static_cast<DWORD>(n * sizeof(ULONG)));
         Request(device, IOCTL_SWITCH_TEST_WAIT_READ, "IOCTL_SWITCH_TEST_WAIT_READ", nullptr, 0);
@@ -350,6 +393,12 @@ int Feed(unsigned long count, unsigned long burst, unsigned long unixPid) {
         for (const SWITCH_TEST_TIME& time : times)
             latencies.push_back(static_cast<double>(time.nextReadAt - time.completedAt) *
                                 usPerTick);
+        if (wlan != nullptr) {
+            const std::vector<long long> sets = WlanSetTimes(*wlan, firstSet, n);
+            for (unsigned long i = 0; i < n; ++i)
+                setLatencies.push_back(static_cast<double>(sets[i] - times[i].completedAt) *
+                                       usPerTick);
+        }
         const long long first = times.front().completedAt;
         const long long readerEnd = times.back().nextReadAt;
         // Both counters are the one performance counter; an end before the reader's last read
@@ -364,6 +413,7 @@ int Feed(unsigned long count, unsigned long burst, unsigned long unixPid) {
     std::printf("values %lu\n", count);
     std::printf("burst %lu\n", burst);
     PrintDistribution("read_to_next_read", latencies);
+    if (wlan != nullptr) PrintDistribution("read_to_set", setLatencies);
     std::printf("reader_us_per_value %.2f\n", readerSpanUs / static_cast<double>(count));
     // A single value's end is known to a millisecond only, which says nothing of its time.
     if (unixPid != 0 && burst > 1)
