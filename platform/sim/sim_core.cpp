@@ -1,5 +1,6 @@
 #include "platform/sim/sim_core.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstdio>
 #include <cstdlib>
@@ -132,18 +133,54 @@ void SimCore::ScheduleNext() {
     WakeReadyThreads();
     if (!m_ready.empty()) {
         std::size_t index = 0;
-        if (m_preemptive && m_ready.size() > 1)
+        if (m_chooser && m_ready.size() > 1) {
+            const std::vector<const SimThread*> candidates(m_ready.begin(), m_ready.end());
+            index = std::min(m_chooser->Choose(candidates, false), m_ready.size() - 1);
+        } else if (m_preemptive && m_ready.size() > 1) {
             index = std::uniform_int_distribution<std::size_t>(0, m_ready.size() - 1)(m_random);
+        }
         SimThread* next = m_ready[index];
         m_ready.erase(m_ready.begin() + static_cast<std::ptrdiff_t>(index));
-        next->state = SimThread::State::Running;
-        m_running = next;
-        ++m_switches;
-        // Only the thread that gets the baton is woken; the others sleep on.
-        next->baton.notify_one();
+        HandBatonTo(next);
         return;
     }
     m_idle.notify_all();
+}
+
+void SimCore::HandBatonTo(SimThread* next) {
+    next->state = SimThread::State::Running;
+    m_running = next;
+    ++m_switches;
+    // Only the thread that gets the baton is woken; the others sleep on.
+    next->baton.notify_one();
+}
+
+void SimCore::ChooseAtCall(std::unique_lock<std::mutex>& lock) {
+    SimThread* self = t_current;
+    // What the running thread has made ready since it took the baton may preempt it.
+    WakeReadyThreads();
+    if (m_ready.empty()) return;
+    std::vector<const SimThread*> candidates{self};
+    candidates.insert(candidates.end(), m_ready.begin(), m_ready.end());
+    const std::size_t index = std::min(m_chooser->Choose(candidates, true), m_ready.size());
+    if (index == 0) return;
+    SimThread* next = m_ready[index - 1];
+    m_ready.erase(m_ready.begin() + static_cast<std::ptrdiff_t>(index - 1));
+    // The preempted thread is next in line: once the other blocks, it goes on by default.
+    self->state = SimThread::State::Runnable;
+    m_ready.push_front(self);
+    HandBatonTo(next);
+    WaitForBaton(lock, self);
+}
+
+void SimCore::GiveWayToWoken(std::unique_lock<std::mutex>& lock) {
+    SimThread* self = t_current;
+    WakeReadyThreads();
+    self->state = SimThread::State::Runnable;
+    m_ready.push_back(self);
+    m_running = nullptr;
+    ScheduleNext();
+    WaitForBaton(lock, self);
 }
 
 bool SimCore::BlockUntil(std::unique_lock<std::mutex>& lock, std::function<bool()> condition,
@@ -172,6 +209,7 @@ bool SimCore::BlockUntil(std::unique_lock<std::mutex>& lock, std::function<bool(
 void SimCore::Yield(std::unique_lock<std::mutex>& lock) {
     SimThread* self = t_current;
     if (self == nullptr || m_running != self) return;
+    if (m_chooser) m_chooser->Yielded(*self);
     self->state = SimThread::State::Runnable;
     m_ready.push_back(self);
     m_running = nullptr;
@@ -180,13 +218,30 @@ void SimCore::Yield(std::unique_lock<std::mutex>& lock) {
 }
 
 void SimCore::MaybePreempt(std::unique_lock<std::mutex>& lock) {
-    if (!m_preemptive || t_current == nullptr) return;
+    if (t_current == nullptr || m_running != t_current) return;
+    if (m_chooser) {
+        ChooseAtCall(lock);
+        return;
+    }
+    if (!m_preemptive) return;
     if (std::uniform_real_distribution<double>(0.0, 1.0)(m_random) < m_preemptProbability)
         Yield(lock);
 }
 
 std::unique_lock<std::mutex> SimCore::EnterCall() {
     std::unique_lock lock(m_mutex);
+    if (t_current == nullptr || m_running != t_current) return lock;
+    ++m_callsMade;
+    if (m_injection && m_injection->call == m_callsMade) {
+        const std::function<void()> action = std::move(m_injection->action);
+        m_injection.reset();
+        // The caller holds the baton, so nothing else touches the machine meanwhile.
+        lock.unlock();
+        action();
+        lock.lock();
+        GiveWayToWoken(lock);
+        return lock;
+    }
     MaybePreempt(lock);
     return lock;
 }
@@ -196,6 +251,33 @@ void SimCore::SetPreemption(std::uint64_t seed, double probability) {
     m_preemptive = true;
     m_preemptProbability = probability;
     m_random.seed(seed);
+}
+
+void SimCore::SetChooser(std::shared_ptr<ScheduleChooser> chooser) {
+    std::lock_guard lock(m_mutex);
+    m_chooser = std::move(chooser);
+}
+
+void SimCore::InjectAtCall(std::uint64_t call, std::function<void()> action) {
+    std::lock_guard lock(m_mutex);
+    m_injection = Injection{m_callsMade + call, std::move(action)};
+}
+
+bool SimCore::InjectionPending() const {
+    std::lock_guard lock(m_mutex);
+    return m_injection.has_value();
+}
+
+bool SimCore::CancelInjection() {
+    std::lock_guard lock(m_mutex);
+    const bool pending = m_injection.has_value();
+    m_injection.reset();
+    return pending;
+}
+
+std::uint64_t SimCore::CallsMade() const {
+    std::lock_guard lock(m_mutex);
+    return m_callsMade;
 }
 
 void SimCore::AbandonThreadsOf(const SimProcess* process, const SimThread* except) {

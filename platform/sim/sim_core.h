@@ -7,7 +7,8 @@
 // run deterministic, lets the driver (a test or the simulator) act only while the machine is idle,
 // and lets virtual time stand still while anything can still run. With a seed, the scheduler
 // also preempts at platform calls and picks the next thread at random, so tests can explore the
-// interleavings that real threads would produce.
+// interleavings that real threads would produce. A chooser (see ScheduleChooser) takes over every
+// such decision instead, which is how schedules are explored systematically (explore.h).
 #pragma once
 
 #include <chrono>
@@ -59,6 +60,21 @@ struct SimThread {
     std::thread host;
 };
 
+// Decides, wherever more than one simulated thread could run next, which one does. Without a
+// chooser the machine keeps the order in which threads became ready and lets a thread run until
+// it blocks, yields or ends.
+class ScheduleChooser {
+public:
+    virtual ~ScheduleChooser() = default;
+    // `candidates` may run next, in the machine's default order. With `atCall`, candidates[0] is
+    // the thread that has just begun a platform call and may go on (any other index preempts
+    // it); otherwise the thread that ran has blocked, yielded, ended or been interrupted by an
+    // injected event. Returns an index into `candidates`. Called with the machine's lock held.
+    virtual std::size_t Choose(const std::vector<const SimThread*>& candidates, bool atCall) = 0;
+    // `thread` gave the processor up of its own accord (Sleep(0)).
+    virtual void Yielded(const SimThread& thread) { static_cast<void>(thread); }
+};
+
 // Result of letting the machine run until every thread is blocked or ended.
 struct IdleResult {
     bool idle = true;
@@ -94,6 +110,20 @@ public:
     // A preemption point at the start of a platform call: yields only in preemptive mode.
     void MaybePreempt(std::unique_lock<std::mutex>& lock);
     void SetPreemption(std::uint64_t seed, double probability);
+    // Hands every scheduling decision to `chooser` from now on (driver side, before any thread
+    // runs). The core keeps it for as long as its threads may ask it.
+    void SetChooser(std::shared_ptr<ScheduleChooser> chooser);
+    // Runs `action` at the start of the `call`-th platform call that simulated threads make from
+    // now on (1: the next one), as a control or a device event arriving at that instant: the
+    // machine's lock is free, so the action uses the driver's methods (never RunUntilIdle), and
+    // the threads it makes ready run before the interrupted caller goes on. Driver side.
+    void InjectAtCall(std::uint64_t call, std::function<void()> action);
+    // Whether an injected action is still waiting for its call. Driver side.
+    bool InjectionPending() const;
+    // Drops the injected action if it has not run yet; returns whether it was still waiting.
+    bool CancelInjection();
+    // Platform calls made by simulated threads since the core was made. Driver side.
+    std::uint64_t CallsMade() const;
     // A process has ended: its other threads never run again (Windows ends them), and they
     // stay counted as live so that the account shows them.
     void AbandonThreadsOf(const SimProcess* process, const SimThread* except);
@@ -107,6 +137,11 @@ public:
     }
 
     // --- driver side (no lock held by the caller; never from a simulated thread)
+    // No simulated thread runs: each one is blocked or ended.
+    bool Idle() const {
+        std::lock_guard lock(m_mutex);
+        return m_running == nullptr;
+    }
     IdleResult RunUntilIdle(std::chrono::milliseconds realTimeout = std::chrono::seconds(10));
     // Advances virtual time to `targetMs`, firing every timer on the way, in order.
     IdleResult AdvanceTo(std::uint64_t targetMs,
@@ -157,6 +192,11 @@ public:
 
 private:
     void ScheduleNext();  // hands the baton on; the caller has given it up
+    // The chooser's decision at the start of a platform call of the running thread.
+    void ChooseAtCall(std::unique_lock<std::mutex>& lock);
+    // The caller gives the baton up to the threads that have become ready, and waits its turn.
+    void GiveWayToWoken(std::unique_lock<std::mutex>& lock);
+    void HandBatonTo(SimThread* next);
     void WakeReadyThreads();
     void RunThreadBody(SimThread* thread, std::function<void()> body);
     void WaitForBaton(std::unique_lock<std::mutex>& lock, SimThread* thread);
@@ -172,6 +212,13 @@ private:
     bool m_preemptive = false;
     double m_preemptProbability = 0.0;
     std::mt19937_64 m_random;
+    std::shared_ptr<ScheduleChooser> m_chooser;
+    struct Injection {
+        std::uint64_t call = 0;  // in CallsMade's count
+        std::function<void()> action;
+    };
+    std::optional<Injection> m_injection;
+    std::uint64_t m_callsMade = 0;
 
     std::map<std::uintptr_t, HandleEntry> m_handles;
     std::uintptr_t m_nextHandle = 0x1000;
