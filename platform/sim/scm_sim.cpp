@@ -269,10 +269,12 @@ BOOL SimScm::StartServiceCtrlDispatcherW(SimProcess& caller,
                          [service] { return service->dispatcherLockOwner == nullptr; });
         service->dispatcherLockOwner = SimCore::CurrentThread();
         core.SetLockOwner(dispatcherLock, service->dispatcherLockOwner);
-        // The handler makes platform calls of its own, which take the machine's lock.
-        lock.unlock();
+        // The handler makes platform calls of its own, which take the machine's lock. It sees
+        // what the service reported and registered before the control came.
+        core.PromiseAcquire(service.get());
+        lock.LeaveMachine();
         const DWORD result = handler(pending->control, pending->eventType, nullptr, context);
-        lock.lock();
+        lock.ReenterMachine();
         service->dispatcherLockOwner = nullptr;
         core.SetLockOwner(dispatcherLock, nullptr);
         service->lastHandlerResult = result;
@@ -281,6 +283,8 @@ BOOL SimScm::StartServiceCtrlDispatcherW(SimProcess& caller,
         pending->done = true;
     }
     service->dispatcherRunning = false;
+    // The dispatcher returns once the service has reported SERVICE_STOPPED, and after it.
+    m_machine.Core().PromiseAcquire(service.get());
     return TRUE;
 }
 
@@ -299,6 +303,7 @@ SERVICE_STATUS_HANDLE SimScm::RegisterServiceCtrlHandlerExW(SimProcess& caller, 
         return Failure(ERROR_SERVICE_DOES_NOT_EXIST);
     service->handler = handler;
     service->context = context;
+    m_machine.Core().PromiseRelease(service.get());
     if (service->statusHandle == nullptr) {
         service->statusHandle = reinterpret_cast<SERVICE_STATUS_HANDLE>(m_impl->nextStatusHandle);
         m_impl->nextStatusHandle += 2;
@@ -324,6 +329,7 @@ BOOL SimScm::SetServiceStatus(SimProcess&, SERVICE_STATUS_HANDLE statusHandle,
         return Failure(ERROR_INVALID_HANDLE);
     }
     service->status = *status;
+    m_machine.Core().PromiseRelease(service.get());
     m_machine.Core().Observe({0, StatusReport{platform::Utf8FromWide(service->name), *status}});
     if (status->dwCurrentState != SERVICE_STOPPED) return TRUE;
 

@@ -60,6 +60,10 @@ void Observations::Add(Observation observation) {
     if (m_listener) m_listener(m_all.back());
 }
 
+CallLock::~CallLock() {
+    if (m_core != nullptr && owns_lock()) m_core->ScheduleNext();
+}
+
 SimCore::SimCore() = default;
 
 SimCore::~SimCore() {
@@ -93,6 +97,8 @@ SimThread* SimCore::StartThread([[maybe_unused]] std::unique_lock<std::mutex>& l
     SimThread* raw = thread.get();
     m_threads.push_back(std::move(thread));
     m_ready.push_back(raw);
+    // The new thread sees everything its creator did before it created it.
+    PromiseRelease(raw);
     raw->host = std::thread(
         [this, raw, body = std::move(body)]() mutable { RunThreadBody(raw, std::move(body)); });
     return raw;
@@ -101,19 +107,39 @@ SimThread* SimCore::StartThread([[maybe_unused]] std::unique_lock<std::mutex>& l
 void SimCore::RunThreadBody(SimThread* thread, std::function<void()> body) {
     t_current = thread;
     {
-        std::unique_lock lock(m_mutex);
+        CallLock lock = LockMachine();
         WaitForBaton(lock, thread);
     }
+    PromiseAcquire(thread);
     body();
-    std::unique_lock lock(m_mutex);
+    CallLock lock = LockMachine();
+    // Whoever waits for the thread's end sees everything it did.
+    PromiseRelease(thread);
     thread->state = SimThread::State::Ended;
     thread->wakeCondition = nullptr;
-    m_running = nullptr;
+    GiveUpProcessor();
     ScheduleNext();
 }
 
 void SimCore::WaitForBaton(std::unique_lock<std::mutex>& lock, SimThread* thread) {
-    thread->baton.wait(lock, [&] { return m_running == thread; });
+    thread->baton.wait(lock, [&] { return thread->state == SimThread::State::Running; });
+}
+
+void SimCore::GiveUpProcessor() {
+    if (m_concurrent)
+        --m_runningCount;
+    else
+        m_running = nullptr;
+}
+
+void SimCore::ParkIfAbandoned(std::unique_lock<std::mutex>& lock) {
+    SimThread* self = t_current;
+    if (self == nullptr || !self->abandoned) return;
+    self->state = SimThread::State::Blocked;
+    self->wakeCondition = nullptr;
+    GiveUpProcessor();
+    ScheduleNext();
+    WaitForBaton(lock, self);
 }
 
 void SimCore::WakeReadyThreads() {
@@ -129,8 +155,14 @@ void SimCore::WakeReadyThreads() {
 }
 
 void SimCore::ScheduleNext() {
-    assert(m_running == nullptr);
     WakeReadyThreads();
+    if (m_concurrent) {
+        for (SimThread* next : m_ready) HandBatonTo(next);
+        m_ready.clear();
+        if (m_runningCount == 0) m_idle.notify_all();
+        return;
+    }
+    assert(m_running == nullptr);
     if (!m_ready.empty()) {
         std::size_t index = 0;
         if (m_chooser && m_ready.size() > 1) {
@@ -149,7 +181,10 @@ void SimCore::ScheduleNext() {
 
 void SimCore::HandBatonTo(SimThread* next) {
     next->state = SimThread::State::Running;
-    m_running = next;
+    if (m_concurrent)
+        ++m_runningCount;
+    else
+        m_running = next;
     ++m_switches;
     // Only the thread that gets the baton is woken; the others sleep on.
     next->baton.notify_one();
@@ -188,7 +223,7 @@ bool SimCore::BlockUntil(std::unique_lock<std::mutex>& lock, std::function<bool(
     SimThread* self = t_current;
     while (!condition()) {
         if (deadlineMs && *deadlineMs <= m_nowMs) return false;
-        if (self == nullptr || m_running != self) {
+        if (self == nullptr || self->state != SimThread::State::Running) {
             std::fprintf(stderr, "simulated machine: a blocking call from a host thread\n");
             std::abort();
         }
@@ -196,7 +231,7 @@ bool SimCore::BlockUntil(std::unique_lock<std::mutex>& lock, std::function<bool(
         self->wakeCondition = condition;
         self->deadlineMs = deadlineMs;
         self->timedOut = false;
-        m_running = nullptr;
+        GiveUpProcessor();
         ScheduleNext();
         WaitForBaton(lock, self);
         self->wakeCondition = nullptr;
@@ -208,7 +243,14 @@ bool SimCore::BlockUntil(std::unique_lock<std::mutex>& lock, std::function<bool(
 
 void SimCore::Yield(std::unique_lock<std::mutex>& lock) {
     SimThread* self = t_current;
-    if (self == nullptr || m_running != self) return;
+    if (self == nullptr || self->state != SimThread::State::Running) return;
+    if (m_concurrent) {
+        // The others run anyway; let the host run one of them on this core.
+        lock.unlock();
+        std::this_thread::yield();
+        lock.lock();
+        return;
+    }
     if (m_chooser) m_chooser->Yielded(*self);
     self->state = SimThread::State::Runnable;
     m_ready.push_back(self);
@@ -218,7 +260,7 @@ void SimCore::Yield(std::unique_lock<std::mutex>& lock) {
 }
 
 void SimCore::MaybePreempt(std::unique_lock<std::mutex>& lock) {
-    if (t_current == nullptr || m_running != t_current) return;
+    if (m_concurrent || t_current == nullptr || m_running != t_current) return;
     if (m_chooser) {
         ChooseAtCall(lock);
         return;
@@ -228,8 +270,17 @@ void SimCore::MaybePreempt(std::unique_lock<std::mutex>& lock) {
         Yield(lock);
 }
 
-std::unique_lock<std::mutex> SimCore::EnterCall() {
-    std::unique_lock lock(m_mutex);
+CallLock SimCore::LockMachine() {
+    const bool concurrent = m_concurrent.load(std::memory_order_relaxed);
+    return CallLock(m_mutex, concurrent && t_current != nullptr, concurrent ? this : nullptr);
+}
+
+CallLock SimCore::EnterCall() {
+    CallLock lock = LockMachine();
+    if (m_concurrent) {
+        ParkIfAbandoned(lock);
+        return lock;
+    }
     if (t_current == nullptr || m_running != t_current) return lock;
     ++m_callsMade;
     if (m_injection && m_injection->call == m_callsMade) {
@@ -251,6 +302,11 @@ void SimCore::SetPreemption(std::uint64_t seed, double probability) {
     m_preemptive = true;
     m_preemptProbability = probability;
     m_random.seed(seed);
+}
+
+void SimCore::SetConcurrent(bool concurrent) {
+    std::lock_guard lock(m_mutex);
+    m_concurrent = concurrent;
 }
 
 void SimCore::SetChooser(std::shared_ptr<ScheduleChooser> chooser) {
@@ -285,6 +341,11 @@ void SimCore::AbandonThreadsOf(const SimProcess* process, const SimThread* excep
         if (thread->process != process || thread.get() == except ||
             thread->state == SimThread::State::Ended)
             continue;
+        if (thread->state == SimThread::State::Running) {
+            // Race mode: it runs on a host thread that cannot be stopped from here.
+            thread->abandoned = true;
+            continue;
+        }
         std::erase(m_ready, thread.get());
         thread->state = SimThread::State::Blocked;
         thread->wakeCondition = nullptr;
@@ -308,11 +369,12 @@ int SimCore::LiveThreadCount() const {
 IdleResult SimCore::RunUntilIdle(std::chrono::milliseconds realTimeout) {
     assert(t_current == nullptr);
     std::unique_lock lock(m_mutex);
-    if (m_running == nullptr) ScheduleNext();
-    const bool idle = m_idle.wait_for(lock, realTimeout, [&] { return m_running == nullptr; });
+    if (!Busy()) ScheduleNext();
+    const bool idle = m_idle.wait_for(lock, realTimeout, [&] { return !Busy(); });
     if (idle) return {};
     IdleResult busy{false, {}};
-    busy.busyThreads.push_back(m_running->name);
+    for (auto& thread : m_threads)
+        if (thread->state == SimThread::State::Running) busy.busyThreads.push_back(thread->name);
     for (auto* ready : m_ready) busy.busyThreads.push_back(ready->name);
     return busy;
 }

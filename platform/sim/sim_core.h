@@ -11,6 +11,7 @@
 // such decision instead, which is how schedules are explored systematically (explore.h).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -27,9 +28,40 @@
 
 #include "platform/sim/faults.h"
 #include "platform/sim/observations.h"
+#include "platform/sim/race_annotations.h"
 #include "platform/win_types.h"
 
 namespace sim {
+
+// The machine's lock as a simulated thread holds it through a platform call. In race mode the
+// hold, and all the machine does under it, is hidden from ThreadSanitizer (race_annotations.h).
+// In race mode it also starts, at the end of the call, the threads the call has made ready.
+class SimCore;
+class CallLock : private race::MachineScope, public std::unique_lock<std::mutex> {
+public:
+    CallLock(std::mutex& mutex, bool hidden, SimCore* startsWoken)
+        : race::MachineScope(hidden), std::unique_lock<std::mutex>(mutex), m_core(startsWoken) {}
+    CallLock(CallLock&& other) noexcept
+        : race::MachineScope(std::move(other)),
+          std::unique_lock<std::mutex>(std::move(other)),
+          m_core(other.m_core) {
+        other.m_core = nullptr;
+    }
+    ~CallLock();
+    // Lets go of the machine for code of the process that runs inside a call (the dispatcher's
+    // call of the control handler), and takes it back.
+    void LeaveMachine() {
+        unlock();
+        Suspend();
+    }
+    void ReenterMachine() {
+        Resume();
+        lock();
+    }
+
+private:
+    SimCore* m_core;
+};
 
 class SimProcess;
 
@@ -52,6 +84,8 @@ struct SimThread {
     std::string name;
     SimProcess* process = nullptr;
     enum class State { Runnable, Running, Blocked, Ended } state = State::Runnable;
+    // Its process has ended while it ran (race mode): it stops at its next platform call.
+    bool abandoned = false;
     std::function<bool()> wakeCondition;      // while Blocked
     const void* waitsForLock = nullptr;       // while Blocked on a lock with an owner
     std::optional<std::uint64_t> deadlineMs;  // while Blocked, for timed waits
@@ -90,7 +124,23 @@ public:
 
     std::mutex& Mutex() { return m_mutex; }
     // Every platform call begins here: takes the machine's lock, and is a preemption point.
-    std::unique_lock<std::mutex> EnterCall();
+    CallLock EnterCall();
+    // The machine's lock, for the machine's own work on a simulated thread outside any call.
+    CallLock LockMachine();
+
+    // --- race mode
+    // Simulated threads run at the same time between platform calls instead of one by one, and
+    // ThreadSanitizer sees only the synchronisation the platform promises (race_annotations.h).
+    // Driver side, before any thread runs. Choosers, preemption and injections do not apply.
+    void SetConcurrent(bool concurrent);
+    bool Concurrent() const { return m_concurrent.load(std::memory_order_relaxed); }
+    // The platform's promised synchronisation on `object`, said to ThreadSanitizer in race mode.
+    void PromiseRelease(const void* object) const {
+        if (Concurrent()) race::Release(object);
+    }
+    void PromiseAcquire(const void* object) const {
+        if (Concurrent()) race::Acquire(object);
+    }
 
     // --- time
     std::uint64_t NowMs() const { return m_nowMs; }
@@ -140,7 +190,7 @@ public:
     // No simulated thread runs: each one is blocked or ended.
     bool Idle() const {
         std::lock_guard lock(m_mutex);
-        return m_running == nullptr;
+        return !Busy();
     }
     IdleResult RunUntilIdle(std::chrono::milliseconds realTimeout = std::chrono::seconds(10));
     // Advances virtual time to `targetMs`, firing every timer on the way, in order.
@@ -191,12 +241,18 @@ public:
     void ExpectViolations(bool expected) { m_violationsExpected = expected; }
 
 private:
+    friend class CallLock;
     void ScheduleNext();  // hands the baton on; the caller has given it up
     // The chooser's decision at the start of a platform call of the running thread.
     void ChooseAtCall(std::unique_lock<std::mutex>& lock);
     // The caller gives the baton up to the threads that have become ready, and waits its turn.
     void GiveWayToWoken(std::unique_lock<std::mutex>& lock);
     void HandBatonTo(SimThread* next);
+    // The calling thread stops running: blocks, yields or ends.
+    void GiveUpProcessor();
+    bool Busy() const { return m_concurrent ? m_runningCount > 0 : m_running != nullptr; }
+    // Race mode: the calling thread's process has ended, so it waits for ever.
+    void ParkIfAbandoned(std::unique_lock<std::mutex>& lock);
     void WakeReadyThreads();
     void RunThreadBody(SimThread* thread, std::function<void()> body);
     void WaitForBaton(std::unique_lock<std::mutex>& lock, SimThread* thread);
@@ -206,7 +262,9 @@ private:
     std::condition_variable m_idle;
     std::vector<std::unique_ptr<SimThread>> m_threads;
     std::deque<SimThread*> m_ready;
-    SimThread* m_running = nullptr;
+    SimThread* m_running = nullptr;  // the baton's holder, one by one
+    std::atomic<bool> m_concurrent{false};
+    int m_runningCount = 0;  // race mode: threads that run
     std::uint64_t m_switches = 0;
     std::uint64_t m_nowMs = 0;
     bool m_preemptive = false;
