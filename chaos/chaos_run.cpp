@@ -116,7 +116,10 @@ public:
         m_machine.Devices().SetBiosStatus(settings.biosStatus);
         m_faultWeight = settings.faultWeight;
         for (int i = 0; i < settings.interfaces; ++i) AddInterface();
-        m_machine.Core().SetPreemption(settings.seed, settings.preemption);
+        if (settings.race)
+            m_machine.Core().SetConcurrent(true);
+        else
+            m_machine.Core().SetPreemption(settings.seed, settings.preemption);
     }
 
     std::optional<Failure> Play(int steps) {
@@ -495,10 +498,14 @@ Settings Settings::FromSeed(std::uint64_t seed) {
 
 std::string Settings::Describe() const {
     char text[160];
-    std::snprintf(text, sizeof text,
-                  "seed %llu: preemption %.2f, interfaces %d, BIOS status %u, fault weight %.1f",
-                  static_cast<unsigned long long>(seed), preemption, interfaces, biosStatus,
-                  faultWeight);
+    char scheduling[32];
+    if (race)
+        std::snprintf(scheduling, sizeof scheduling, "race mode");
+    else
+        std::snprintf(scheduling, sizeof scheduling, "preemption %.2f", preemption);
+    std::snprintf(
+        text, sizeof text, "seed %llu: %s, interfaces %d, BIOS status %u, fault weight %.1f",
+        static_cast<unsigned long long>(seed), scheduling, interfaces, biosStatus, faultWeight);
     return text;
 }
 
