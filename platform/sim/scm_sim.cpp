@@ -261,6 +261,8 @@ BOOL SimScm::StartServiceCtrlDispatcherW(SimProcess& caller,
         service->controls.pop_front();
         const LPHANDLER_FUNCTION_EX handler = service->handler;
         const LPVOID context = service->context;
+        const DWORD control = pending->control;
+        const DWORD eventType = pending->eventType;
         // As Wine's dispatcher does, the handler runs under the dispatcher's lock, which a
         // SERVICE_STOPPED report from another thread then waits for.
         SimCore& core = m_machine.Core();
@@ -273,7 +275,7 @@ BOOL SimScm::StartServiceCtrlDispatcherW(SimProcess& caller,
         // what the service reported and registered before the control came.
         core.PromiseAcquire(service.get());
         lock.LeaveMachine();
-        const DWORD result = handler(pending->control, pending->eventType, nullptr, context);
+        const DWORD result = handler(control, eventType, nullptr, context);
         lock.ReenterMachine();
         service->dispatcherLockOwner = nullptr;
         core.SetLockOwner(dispatcherLock, nullptr);

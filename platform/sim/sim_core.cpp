@@ -99,18 +99,22 @@ SimThread* SimCore::StartThread([[maybe_unused]] std::unique_lock<std::mutex>& l
     m_ready.push_back(raw);
     // The new thread sees everything its creator did before it created it.
     PromiseRelease(raw);
-    raw->host = std::thread(
-        [this, raw, body = std::move(body)]() mutable { RunThreadBody(raw, std::move(body)); });
+    // The mode goes by value: the new thread may not read the core before it has acquired what
+    // its creator released.
+    raw->host =
+        std::thread([this, raw, concurrent = Concurrent(), body = std::move(body)]() mutable {
+            RunThreadBody(raw, concurrent, std::move(body));
+        });
     return raw;
 }
 
-void SimCore::RunThreadBody(SimThread* thread, std::function<void()> body) {
+void SimCore::RunThreadBody(SimThread* thread, bool concurrent, std::function<void()> body) {
+    if (concurrent) race::Acquire(thread);
     t_current = thread;
     {
         CallLock lock = LockMachine();
         WaitForBaton(lock, thread);
     }
-    PromiseAcquire(thread);
     body();
     CallLock lock = LockMachine();
     // Whoever waits for the thread's end sees everything it did.

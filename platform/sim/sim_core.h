@@ -254,7 +254,7 @@ private:
     // Race mode: the calling thread's process has ended, so it waits for ever.
     void ParkIfAbandoned(std::unique_lock<std::mutex>& lock);
     void WakeReadyThreads();
-    void RunThreadBody(SimThread* thread, std::function<void()> body);
+    void RunThreadBody(SimThread* thread, bool concurrent, std::function<void()> body);
     void WaitForBaton(std::unique_lock<std::mutex>& lock, SimThread* thread);
 
     mutable std::mutex m_mutex;
