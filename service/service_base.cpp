@@ -59,13 +59,9 @@ void WINAPI CServiceBase::ServiceMain(DWORD argc, LPWSTR* argv) {
     CServiceBase& service = *s_service;
     service.m_serviceMainEntered = true;
     platform::Platform& platform = service.m_platform;
-    const SERVICE_STATUS_HANDLE statusHandle = platform.RegisterServiceCtrlHandlerExW(
+    service.m_statusHandle = platform.RegisterServiceCtrlHandlerExW(
         service.m_name, &CServiceBase::ServiceCtrlHandler, nullptr);
-    // The handler may run, and report, as soon as it is registered.
-    platform.EnterCriticalSection(&service.m_statusLock);
-    service.m_statusHandle = statusHandle;
-    platform.LeaveCriticalSection(&service.m_statusLock);
-    if (statusHandle != nullptr) {
+    if (service.m_statusHandle != nullptr) {
         service.Start(argc, argv);
     } else {
         // Without a status handle nothing can be reported to the SCM; the record is all that
@@ -197,13 +193,12 @@ BOOL CServiceBase::ReportServiceStatus(DWORD currentState, DWORD win32ExitCode) 
         while (!m_unsentReports.empty()) {
             SERVICE_STATUS report = m_unsentReports.front();
             m_unsentReports.pop_front();
-            const SERVICE_STATUS_HANDLE statusHandle = m_statusHandle;
             m_platform.LeaveCriticalSection(&m_statusLock);
-            accepted = m_platform.SetServiceStatus(statusHandle, &report);
+            accepted = m_platform.SetServiceStatus(m_statusHandle, &report);
             // Without SERVICE_STOPPED the dispatcher never returns and the process stays for
             // ever; a refused one spent nothing, so it is worth one more try.
             if (!accepted && report.dwCurrentState == SERVICE_STOPPED)
-                accepted = m_platform.SetServiceStatus(statusHandle, &report);
+                accepted = m_platform.SetServiceStatus(m_statusHandle, &report);
             m_platform.EnterCriticalSection(&m_statusLock);
         }
         m_sendingReports = false;

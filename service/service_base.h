@@ -84,7 +84,7 @@ private:
     SERVICE_STATUS m_status;
     SERVICE_STATUS_HANDLE m_statusHandle = nullptr;
     // Orders the status reports of the control thread and the service-main thread; never held
-    // across SetServiceStatus. Guards m_status, m_statusHandle and the three members below.
+    // across SetServiceStatus. Guards m_status and the three members below.
     CRITICAL_SECTION m_statusLock;
     std::deque<SERVICE_STATUS> m_unsentReports;
     bool m_sendingReports = false;

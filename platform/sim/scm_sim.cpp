@@ -52,6 +52,9 @@ struct Service {
     SERVICE_STATUS_HANDLE statusHandle = nullptr;
     // The status handle is spent once SERVICE_STOPPED has been reported on it.
     bool stoppedReported = false;
+    // Until its first report the service accepts no control, so none but an interrogation
+    // reaches its handler, however a control was sent.
+    bool reported = false;
     // The dispatcher's lock: held while a handler runs, taken by a SERVICE_STOPPED report.
     const SimThread* dispatcherLockOwner = nullptr;
     std::deque<std::shared_ptr<PendingControl>> controls;
@@ -162,6 +165,7 @@ struct SimScm::Impl {
         service.startArgs = std::move(startArgs);
         service.status = {service.Type(), SERVICE_START_PENDING, 0, NO_ERROR, 0, 0, 0};
         service.stoppedReported = false;
+        service.reported = false;
         service.lastHandlerResult.reset();
         return NO_ERROR;
     }
@@ -245,7 +249,9 @@ BOOL SimScm::StartServiceCtrlDispatcherW(SimProcess& caller,
     // A ServiceMain that ends without registering a handler can never report SERVICE_STOPPED;
     // the dispatcher then has nothing left to serve and returns as if it had.
     auto deliverable = [service] {
-        return service->handler != nullptr && !service->controls.empty();
+        return service->handler != nullptr && !service->controls.empty() &&
+               (service->reported ||
+                service->controls.front()->control == SERVICE_CONTROL_INTERROGATE);
     };
     auto finished = [service] {
         const bool stopped =
@@ -331,6 +337,7 @@ BOOL SimScm::SetServiceStatus(SimProcess&, SERVICE_STATUS_HANDLE statusHandle,
         return Failure(ERROR_INVALID_HANDLE);
     }
     service->status = *status;
+    service->reported = true;
     m_machine.Core().PromiseRelease(service.get());
     m_machine.Core().Observe({0, StatusReport{platform::Utf8FromWide(service->name), *status}});
     if (status->dwCurrentState != SERVICE_STOPPED) return TRUE;
