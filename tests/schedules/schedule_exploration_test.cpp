@@ -26,6 +26,13 @@ namespace {
 using testing_support::ExploreSchedules;
 
 constexpr const wchar_t* kImagePath = L"C:\\Program Files\\BrevRctl\\BrevRctlService.exe";
+#if defined(BREVRCTL_SANITIZED)
+constexpr int kDeviationBound = 0;
+constexpr int kPriorityRuns = 30;
+#else
+constexpr int kDeviationBound = 1;
+constexpr int kPriorityRuns = 150;
+#endif
 // Longer than the not-ready wait's fifteen pauses and the readiness wait's ten attempts.
 constexpr std::uint64_t kSettleMs = 16000;
 
@@ -199,7 +206,7 @@ sim::ExploreOptions Exhaustive(int bound, bool arrivals) {
 // The start from the lookup to the first read, with the readiness wait (no WLAN interface for
 // the first two attempts) and the BIOS status request.
 TEST(Schedules, StopAtEveryPointOfTheStartAndTheReadinessWait) {
-    ExploreSchedules(Exhaustive(1, true), [](sim::ScenarioRun& scenario) {
+    ExploreSchedules(Exhaustive(kDeviationBound, true), [](sim::ScenarioRun& scenario) {
         ServiceRun run(scenario);
         run.Machine().Wlan().RemoveInterface("wlan0");
         run.DeliverAtArrival(SERVICE_CONTROL_STOP);
@@ -213,7 +220,7 @@ TEST(Schedules, StopAtEveryPointOfTheStartAndTheReadinessWait) {
 }
 
 TEST(Schedules, StopAtEveryPointOfTheNotReadyWait) {
-    ExploreSchedules(Exhaustive(1, true), [](sim::ScenarioRun& scenario) {
+    ExploreSchedules(Exhaustive(kDeviationBound, true), [](sim::ScenarioRun& scenario) {
         ServiceRun run(scenario);
         run.Start();
         run.DeliverAtArrival(SERVICE_CONTROL_STOP);
@@ -226,7 +233,7 @@ TEST(Schedules, StopAtEveryPointOfTheNotReadyWait) {
 
 // Two values: the first is applied while the second waits in the queue, which a stop drops.
 TEST(Schedules, StopAtEveryPointOfARequest) {
-    ExploreSchedules(Exhaustive(1, true), [](sim::ScenarioRun& scenario) {
+    ExploreSchedules(Exhaustive(kDeviationBound, true), [](sim::ScenarioRun& scenario) {
         ServiceRun run(scenario);
         run.Start();
         run.DeliverAtArrival(SERVICE_CONTROL_STOP);
@@ -240,7 +247,7 @@ TEST(Schedules, StopAtEveryPointOfARequest) {
 
 // A resume that ends a not-ready wait makes the device loop ask for the BIOS status again.
 TEST(Schedules, StopAtEveryPointOfABiosStatusRequest) {
-    ExploreSchedules(Exhaustive(1, true), [](sim::ScenarioRun& scenario) {
+    ExploreSchedules(Exhaustive(kDeviationBound, true), [](sim::ScenarioRun& scenario) {
         ServiceRun run(scenario);
         run.Start();
         run.Deliver(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC);
@@ -257,7 +264,7 @@ TEST(Schedules, StopAtEveryPointOfABiosStatusRequest) {
 // The device fails for good while values are queued, and a stop comes at any point of it: the
 // queued values are applied unless the stop came first.
 TEST(Schedules, StopAndDeviceFailureTogether) {
-    ExploreSchedules(Exhaustive(1, true), [](sim::ScenarioRun& scenario) {
+    ExploreSchedules(Exhaustive(kDeviationBound, true), [](sim::ScenarioRun& scenario) {
         ServiceRun run(scenario);
         run.Start();
         run.DeliverAtArrival(SERVICE_CONTROL_STOP);
@@ -332,7 +339,7 @@ TEST(Schedules, ResumeAtEveryPointOfTheReconciliationIsKept) {
 TEST(Schedules, LongRunsUnderRandomPriorities) {
     sim::ExploreOptions options;
     options.strategy = sim::ExploreOptions::Strategy::Priorities;
-    options.runs = 150;
+    options.runs = kPriorityRuns;
     options.depth = 3;
     ExploreSchedules(options, [](sim::ScenarioRun& scenario) {
         ServiceRun run(scenario);
