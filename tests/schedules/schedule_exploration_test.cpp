@@ -7,8 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cwchar>
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform/sim/devices_sim.h"
