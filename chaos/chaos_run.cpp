@@ -30,6 +30,9 @@ constexpr double kFaultWeightMax = 12.0;
 // Longer than any bounded wait of the service, so that a step of time can run each one out.
 constexpr std::uint64_t kAdvanceMsMax = 20000;
 constexpr std::uint32_t kFaultSkipMax = 3;
+// Race mode: how long a stop may take, at the pace at which the stop's cancel tries again.
+constexpr std::uint64_t kCancelRetryMs = 10;
+constexpr std::uint64_t kRaceStopMsMax = 1000;
 
 // A failure the service must take in its stride, with a code Windows gives for that call. Not
 // drawn, as the fault sweep tries each of them on its own: the event-log calls (the invariants
@@ -116,7 +119,11 @@ public:
         m_machine.Devices().SetBiosStatus(settings.biosStatus);
         m_faultWeight = settings.faultWeight;
         for (int i = 0; i < settings.interfaces; ++i) AddInterface();
-        m_machine.Core().SetPreemption(settings.seed, settings.preemption);
+        m_race = settings.race;
+        if (settings.race)
+            m_machine.Core().SetConcurrent(true);
+        else
+            m_machine.Core().SetPreemption(settings.seed, settings.preemption);
     }
 
     std::optional<Failure> Play(int steps) {
@@ -328,6 +335,12 @@ private:
         if (service == nullptr) return;
         m_machine.Scm().SendControl(CServiceSource::kServiceName, control, 0, true);
         RunUntilIdle();
+        // With the threads at the same time, the stop's cancel may come before the read it is
+        // to cancel has been issued, and then tries again at its own pace of virtual time.
+        for (std::uint64_t waitedMs = 0;
+             m_race && !m_failure && !service->HasExited() && waitedMs < kRaceStopMsMax;
+             waitedMs += kCancelRetryMs)
+            Expect(m_machine.AdvanceBy(kCancelRetryMs));
         ++m_totals.stops;
         if (!m_failure && !service->HasExited())
             Fail("stop", "the service still runs once the machine is idle after the " +
@@ -467,6 +480,7 @@ private:
     std::mt19937_64 m_random;
     sim::SimMachine m_machine;
     double m_faultWeight = 0.0;
+    bool m_race = false;
     int m_step = 0;
     std::optional<Failure> m_failure;
 
@@ -495,10 +509,14 @@ Settings Settings::FromSeed(std::uint64_t seed) {
 
 std::string Settings::Describe() const {
     char text[160];
-    std::snprintf(text, sizeof text,
-                  "seed %llu: preemption %.2f, interfaces %d, BIOS status %u, fault weight %.1f",
-                  static_cast<unsigned long long>(seed), preemption, interfaces, biosStatus,
-                  faultWeight);
+    char scheduling[32];
+    if (race)
+        std::snprintf(scheduling, sizeof scheduling, "race mode");
+    else
+        std::snprintf(scheduling, sizeof scheduling, "preemption %.2f", preemption);
+    std::snprintf(
+        text, sizeof text, "seed %llu: %s, interfaces %d, BIOS status %u, fault weight %.1f",
+        static_cast<unsigned long long>(seed), scheduling, interfaces, biosStatus, faultWeight);
     return text;
 }
 

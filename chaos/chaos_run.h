@@ -17,6 +17,10 @@ struct Settings {
     int interfaces = 0;       // WLAN interfaces at the start
     std::uint32_t biosStatus = 0;
     double faultWeight = 0.0;  // relative weight of the fault-injecting step
+    // Race mode: the threads run at the same time between platform calls instead of under the
+    // seeded preemption, so the run is no longer the same twice; ThreadSanitizer then sees the
+    // service's own memory (platform/sim/race_annotations.h).
+    bool race = false;
 
     static Settings FromSeed(std::uint64_t seed);
     std::string Describe() const;

@@ -11,6 +11,9 @@ namespace {
 using ::testing::ElementsAre;
 using testing_support::ServiceHarness;
 
+// ERROR_INVALID_DATA, which SetServiceStatus gives for a status it cannot take.
+constexpr DWORD kErrorInvalidData = 13;
+
 std::vector<std::wstring> Only(const std::vector<std::wstring>& messages,
                                const std::wstring& prefix) {
     std::vector<std::wstring> matching;
@@ -330,6 +333,34 @@ TEST_F(RadioService, StopAtAnyInstantOfAStartUnderRandomSchedulesEndsAtOnce) {
         EXPECT_EQ(run.machine.Scm().CurrentStatus(CServiceSource::kServiceName).dwCurrentState,
                   SERVICE_STOPPED);
         EXPECT_TRUE(run.machine.OpenResources().empty());
+    }
+}
+
+// SERVICE_STOPPED is the one report the dispatcher waits for, and a refused report spends
+// nothing: it goes once more. Refused once, the service ends; refused for good, the dispatcher
+// never returns and the process stays, as on Windows, but no thread keeps trying.
+TEST_F(RadioService, RefusedStoppedReportIsSentOnceMore) {
+    struct Case {
+        const char* name;
+        std::optional<std::uint32_t> refusals;  // from the stop's SERVICE_STOP_PENDING on
+        bool ends;
+    };
+    for (const Case& c : {Case{"refused once", 1, true}, Case{"refused for good", {}, false}}) {
+        SCOPED_TRACE(c.name);
+        ServiceHarness run;
+        run.machine.Wlan().AddInterface("wlan0", {{}});
+        run.StartService();
+        const std::uint64_t reportsBefore = run.machine.Faults().CallCount("SetServiceStatus");
+        // The stop's SERVICE_STOP_PENDING goes through; what follows is refused.
+        run.machine.Faults().Add({"SetServiceStatus", kErrorInvalidData, 1, c.refusals});
+        run.Stop();
+        EXPECT_EQ(run.machine.Faults().CallCount("SetServiceStatus") - reportsBefore, 3u);
+        EXPECT_EQ(run.ServiceProcessExited(), c.ends);
+        EXPECT_EQ(run.machine.Scm().CurrentStatus(CServiceSource::kServiceName).dwCurrentState,
+                  c.ends ? SERVICE_STOPPED : SERVICE_STOP_PENDING);
+        if (c.ends) {
+            EXPECT_TRUE(run.machine.OpenResources().empty());
+        }
     }
 }
 

@@ -70,7 +70,9 @@ BOOL SimKernel::SetEvent(SimProcess&, HANDLE event) {
     if (entry == nullptr) {
         return Failure(ERROR_INVALID_HANDLE);
     }
-    std::static_pointer_cast<EventObject>(entry->object)->signalled = true;
+    auto object = std::static_pointer_cast<EventObject>(entry->object);
+    m_machine.Core().PromiseRelease(object.get());
+    object->signalled = true;
     return TRUE;
 }
 
@@ -93,12 +95,15 @@ DWORD SimKernel::WaitForSingleObject(SimProcess&, HANDLE handle, DWORD milliseco
     auto* entry = m_machine.Core().FindHandle(handle);
     std::function<bool()> signalled;
     std::shared_ptr<EventObject> event;
+    const void* synchronisesWith = nullptr;
     if (entry != nullptr && entry->kind == HandleKind::Event) {
         event = std::static_pointer_cast<EventObject>(entry->object);
         signalled = [event] { return event->signalled; };
+        synchronisesWith = event.get();
     } else if (entry != nullptr && entry->kind == HandleKind::Thread) {
         auto thread = std::static_pointer_cast<ThreadObject>(entry->object);
         signalled = [thread] { return thread->thread->state == SimThread::State::Ended; };
+        synchronisesWith = thread->thread;
     } else {
         t_lastError = ERROR_INVALID_HANDLE;
         return WAIT_FAILED;
@@ -113,6 +118,7 @@ DWORD SimKernel::WaitForSingleObject(SimProcess&, HANDLE handle, DWORD milliseco
     }
     if (!satisfied) return WAIT_TIMEOUT;
     if (event && !event->manualReset) event->signalled = false;
+    m_machine.Core().PromiseAcquire(synchronisesWith);
     return WAIT_OBJECT_0;
 }
 
@@ -152,6 +158,7 @@ void SimKernel::EnterCriticalSection(SimProcess&, LPCRITICAL_SECTION section) {
     cs.owner = self;
     cs.recursion = 1;
     m_machine.Core().SetLockOwner(section, self);
+    m_machine.Core().PromiseAcquire(section);
 }
 
 void SimKernel::LeaveCriticalSection(SimProcess&, LPCRITICAL_SECTION section) {
@@ -160,7 +167,9 @@ void SimKernel::LeaveCriticalSection(SimProcess&, LPCRITICAL_SECTION section) {
     if (it == m_sections.end() || it->second.recursion == 0 ||
         it->second.owner != SimCore::CurrentThread())
         Misuse("LeaveCriticalSection by a thread that does not own it");
-    if (--it->second.recursion == 0) m_machine.Core().SetLockOwner(section, nullptr);
+    if (--it->second.recursion > 0) return;
+    m_machine.Core().PromiseRelease(section);
+    m_machine.Core().SetLockOwner(section, nullptr);
 }
 
 void SimKernel::DeleteCriticalSection(SimProcess&, LPCRITICAL_SECTION section) {

@@ -66,7 +66,7 @@ SimProcess* SimMachine::LaunchLocked(std::unique_lock<std::mutex>& lock, const s
         for (auto& arg : args) argv.push_back(arg.data());
         argv.push_back(nullptr);
         const int code = entry(*raw, static_cast<int>(args.size()), argv.data());
-        std::unique_lock exitLock(m_core->Mutex());
+        CallLock exitLock = m_core->LockMachine();
         OnProcessExit(exitLock, *raw, code);
     });
     return raw;

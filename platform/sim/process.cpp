@@ -20,7 +20,7 @@ std::string SimProcess::Stdout() const {
 }
 
 SimThread* SimProcess::Spawn(std::string name, std::function<void()> body) {
-    std::unique_lock lock(m_machine.Core().Mutex());
+    CallLock lock = m_machine.Core().LockMachine();
     return m_machine.Core().StartThread(lock, this, m_name + "/" + name, std::move(body));
 }
 

@@ -52,6 +52,9 @@ struct Service {
     SERVICE_STATUS_HANDLE statusHandle = nullptr;
     // The status handle is spent once SERVICE_STOPPED has been reported on it.
     bool stoppedReported = false;
+    // Until its first report the service accepts no control, so none but an interrogation
+    // reaches its handler, however a control was sent.
+    bool reported = false;
     // The dispatcher's lock: held while a handler runs, taken by a SERVICE_STOPPED report.
     const SimThread* dispatcherLockOwner = nullptr;
     std::deque<std::shared_ptr<PendingControl>> controls;
@@ -162,6 +165,7 @@ struct SimScm::Impl {
         service.startArgs = std::move(startArgs);
         service.status = {service.Type(), SERVICE_START_PENDING, 0, NO_ERROR, 0, 0, 0};
         service.stoppedReported = false;
+        service.reported = false;
         service.lastHandlerResult.reset();
         return NO_ERROR;
     }
@@ -245,7 +249,9 @@ BOOL SimScm::StartServiceCtrlDispatcherW(SimProcess& caller,
     // A ServiceMain that ends without registering a handler can never report SERVICE_STOPPED;
     // the dispatcher then has nothing left to serve and returns as if it had.
     auto deliverable = [service] {
-        return service->handler != nullptr && !service->controls.empty();
+        return service->handler != nullptr && !service->controls.empty() &&
+               (service->reported ||
+                service->controls.front()->control == SERVICE_CONTROL_INTERROGATE);
     };
     auto finished = [service] {
         const bool stopped =
@@ -261,6 +267,8 @@ BOOL SimScm::StartServiceCtrlDispatcherW(SimProcess& caller,
         service->controls.pop_front();
         const LPHANDLER_FUNCTION_EX handler = service->handler;
         const LPVOID context = service->context;
+        const DWORD control = pending->control;
+        const DWORD eventType = pending->eventType;
         // As Wine's dispatcher does, the handler runs under the dispatcher's lock, which a
         // SERVICE_STOPPED report from another thread then waits for.
         SimCore& core = m_machine.Core();
@@ -269,10 +277,12 @@ BOOL SimScm::StartServiceCtrlDispatcherW(SimProcess& caller,
                          [service] { return service->dispatcherLockOwner == nullptr; });
         service->dispatcherLockOwner = SimCore::CurrentThread();
         core.SetLockOwner(dispatcherLock, service->dispatcherLockOwner);
-        // The handler makes platform calls of its own, which take the machine's lock.
-        lock.unlock();
-        const DWORD result = handler(pending->control, pending->eventType, nullptr, context);
-        lock.lock();
+        // The handler makes platform calls of its own, which take the machine's lock. It sees
+        // what the service reported and registered before the control came.
+        core.PromiseAcquire(service.get());
+        lock.LeaveMachine();
+        const DWORD result = handler(control, eventType, nullptr, context);
+        lock.ReenterMachine();
         service->dispatcherLockOwner = nullptr;
         core.SetLockOwner(dispatcherLock, nullptr);
         service->lastHandlerResult = result;
@@ -281,6 +291,8 @@ BOOL SimScm::StartServiceCtrlDispatcherW(SimProcess& caller,
         pending->done = true;
     }
     service->dispatcherRunning = false;
+    // The dispatcher returns once the service has reported SERVICE_STOPPED, and after it.
+    m_machine.Core().PromiseAcquire(service.get());
     return TRUE;
 }
 
@@ -299,6 +311,7 @@ SERVICE_STATUS_HANDLE SimScm::RegisterServiceCtrlHandlerExW(SimProcess& caller, 
         return Failure(ERROR_SERVICE_DOES_NOT_EXIST);
     service->handler = handler;
     service->context = context;
+    m_machine.Core().PromiseRelease(service.get());
     if (service->statusHandle == nullptr) {
         service->statusHandle = reinterpret_cast<SERVICE_STATUS_HANDLE>(m_impl->nextStatusHandle);
         m_impl->nextStatusHandle += 2;
@@ -324,6 +337,8 @@ BOOL SimScm::SetServiceStatus(SimProcess&, SERVICE_STATUS_HANDLE statusHandle,
         return Failure(ERROR_INVALID_HANDLE);
     }
     service->status = *status;
+    service->reported = true;
+    m_machine.Core().PromiseRelease(service.get());
     m_machine.Core().Observe({0, StatusReport{platform::Utf8FromWide(service->name), *status}});
     if (status->dwCurrentState != SERVICE_STOPPED) return TRUE;
 

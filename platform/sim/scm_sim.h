@@ -71,7 +71,8 @@ public:
     DWORD StartServiceProcess(const std::wstring& service, const std::wstring& imagePath);
     // Sends a control as the SCM does on behalf of a user or of the system, with Windows's
     // checks (running, control accepted). Returns 0 when the control was delivered, otherwise
-    // the Win32 error code. `raw` skips the checks and hands any control to the handler.
+    // the Win32 error code. `raw` skips the checks and hands any control to the handler, once
+    // the service has made its first report (before it, Windows sends none but an interrogation).
     DWORD SendControl(const std::wstring& service, DWORD control, DWORD eventType = 0,
                       bool raw = false);
     // What the SCM holds for `service`: its registration, if it is registered, and its status

@@ -1,5 +1,6 @@
 #include "platform/sim/sim_core.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstdio>
 #include <cstdlib>
@@ -59,6 +60,10 @@ void Observations::Add(Observation observation) {
     if (m_listener) m_listener(m_all.back());
 }
 
+CallLock::~CallLock() {
+    if (m_core != nullptr && owns_lock()) m_core->ScheduleNext();
+}
+
 SimCore::SimCore() = default;
 
 SimCore::~SimCore() {
@@ -92,27 +97,53 @@ SimThread* SimCore::StartThread([[maybe_unused]] std::unique_lock<std::mutex>& l
     SimThread* raw = thread.get();
     m_threads.push_back(std::move(thread));
     m_ready.push_back(raw);
-    raw->host = std::thread(
-        [this, raw, body = std::move(body)]() mutable { RunThreadBody(raw, std::move(body)); });
+    // The new thread sees everything its creator did before it created it.
+    PromiseRelease(raw);
+    // The mode goes by value: the new thread may not read the core before it has acquired what
+    // its creator released.
+    raw->host =
+        std::thread([this, raw, concurrent = Concurrent(), body = std::move(body)]() mutable {
+            RunThreadBody(raw, concurrent, std::move(body));
+        });
     return raw;
 }
 
-void SimCore::RunThreadBody(SimThread* thread, std::function<void()> body) {
+void SimCore::RunThreadBody(SimThread* thread, bool concurrent, std::function<void()> body) {
+    if (concurrent) race::Acquire(thread);
     t_current = thread;
     {
-        std::unique_lock lock(m_mutex);
+        CallLock lock = LockMachine();
         WaitForBaton(lock, thread);
     }
     body();
-    std::unique_lock lock(m_mutex);
+    CallLock lock = LockMachine();
+    // Whoever waits for the thread's end sees everything it did.
+    PromiseRelease(thread);
     thread->state = SimThread::State::Ended;
     thread->wakeCondition = nullptr;
-    m_running = nullptr;
+    GiveUpProcessor();
     ScheduleNext();
 }
 
 void SimCore::WaitForBaton(std::unique_lock<std::mutex>& lock, SimThread* thread) {
-    thread->baton.wait(lock, [&] { return m_running == thread; });
+    thread->baton.wait(lock, [&] { return thread->state == SimThread::State::Running; });
+}
+
+void SimCore::GiveUpProcessor() {
+    if (m_concurrent)
+        --m_runningCount;
+    else
+        m_running = nullptr;
+}
+
+void SimCore::ParkIfAbandoned(std::unique_lock<std::mutex>& lock) {
+    SimThread* self = t_current;
+    if (self == nullptr || !self->abandoned) return;
+    self->state = SimThread::State::Blocked;
+    self->wakeCondition = nullptr;
+    GiveUpProcessor();
+    ScheduleNext();
+    WaitForBaton(lock, self);
 }
 
 void SimCore::WakeReadyThreads() {
@@ -128,22 +159,67 @@ void SimCore::WakeReadyThreads() {
 }
 
 void SimCore::ScheduleNext() {
-    assert(m_running == nullptr);
     WakeReadyThreads();
+    if (m_concurrent) {
+        for (SimThread* next : m_ready) HandBatonTo(next);
+        m_ready.clear();
+        if (m_runningCount == 0) m_idle.notify_all();
+        return;
+    }
+    assert(m_running == nullptr);
     if (!m_ready.empty()) {
         std::size_t index = 0;
-        if (m_preemptive && m_ready.size() > 1)
+        if (m_chooser && m_ready.size() > 1) {
+            const std::vector<const SimThread*> candidates(m_ready.begin(), m_ready.end());
+            index = std::min(m_chooser->Choose(candidates, false), m_ready.size() - 1);
+        } else if (m_preemptive && m_ready.size() > 1) {
             index = std::uniform_int_distribution<std::size_t>(0, m_ready.size() - 1)(m_random);
+        }
         SimThread* next = m_ready[index];
         m_ready.erase(m_ready.begin() + static_cast<std::ptrdiff_t>(index));
-        next->state = SimThread::State::Running;
-        m_running = next;
-        ++m_switches;
-        // Only the thread that gets the baton is woken; the others sleep on.
-        next->baton.notify_one();
+        HandBatonTo(next);
         return;
     }
     m_idle.notify_all();
+}
+
+void SimCore::HandBatonTo(SimThread* next) {
+    next->state = SimThread::State::Running;
+    if (m_concurrent)
+        ++m_runningCount;
+    else
+        m_running = next;
+    ++m_switches;
+    // Only the thread that gets the baton is woken; the others sleep on.
+    next->baton.notify_one();
+}
+
+void SimCore::ChooseAtCall(std::unique_lock<std::mutex>& lock) {
+    SimThread* self = t_current;
+    // What the running thread has made ready since it took the baton may preempt it.
+    WakeReadyThreads();
+    if (m_ready.empty()) return;
+    std::vector<const SimThread*> candidates{self};
+    candidates.insert(candidates.end(), m_ready.begin(), m_ready.end());
+    const std::size_t index = std::min(m_chooser->Choose(candidates, true), m_ready.size());
+    if (index == 0) return;
+    SimThread* next = m_ready[index - 1];
+    m_ready.erase(m_ready.begin() + static_cast<std::ptrdiff_t>(index - 1));
+    // The preempted thread is next in line: once the other blocks, it goes on by default.
+    self->state = SimThread::State::Runnable;
+    m_ready.push_front(self);
+    HandBatonTo(next);
+    WaitForBaton(lock, self);
+}
+
+void SimCore::GiveWayToWoken(std::unique_lock<std::mutex>& lock) {
+    SimThread* self = t_current;
+    WakeReadyThreads();
+    self->state = SimThread::State::Runnable;
+    m_ready.push_back(self);
+    m_running = nullptr;
+    ScheduleNext();
+    WaitForBaton(lock, self);
 }
 
 bool SimCore::BlockUntil(std::unique_lock<std::mutex>& lock, std::function<bool()> condition,
@@ -151,7 +227,7 @@ bool SimCore::BlockUntil(std::unique_lock<std::mutex>& lock, std::function<bool(
     SimThread* self = t_current;
     while (!condition()) {
         if (deadlineMs && *deadlineMs <= m_nowMs) return false;
-        if (self == nullptr || m_running != self) {
+        if (self == nullptr || self->state != SimThread::State::Running) {
             std::fprintf(stderr, "simulated machine: a blocking call from a host thread\n");
             std::abort();
         }
@@ -159,7 +235,7 @@ bool SimCore::BlockUntil(std::unique_lock<std::mutex>& lock, std::function<bool(
         self->wakeCondition = condition;
         self->deadlineMs = deadlineMs;
         self->timedOut = false;
-        m_running = nullptr;
+        GiveUpProcessor();
         ScheduleNext();
         WaitForBaton(lock, self);
         self->wakeCondition = nullptr;
@@ -171,7 +247,15 @@ bool SimCore::BlockUntil(std::unique_lock<std::mutex>& lock, std::function<bool(
 
 void SimCore::Yield(std::unique_lock<std::mutex>& lock) {
     SimThread* self = t_current;
-    if (self == nullptr || m_running != self) return;
+    if (self == nullptr || self->state != SimThread::State::Running) return;
+    if (m_concurrent) {
+        // The others run anyway; let the host run one of them on this core.
+        lock.unlock();
+        std::this_thread::yield();
+        lock.lock();
+        return;
+    }
+    if (m_chooser) m_chooser->Yielded(*self);
     self->state = SimThread::State::Runnable;
     m_ready.push_back(self);
     m_running = nullptr;
@@ -180,13 +264,39 @@ void SimCore::Yield(std::unique_lock<std::mutex>& lock) {
 }
 
 void SimCore::MaybePreempt(std::unique_lock<std::mutex>& lock) {
-    if (!m_preemptive || t_current == nullptr) return;
+    if (m_concurrent || t_current == nullptr || m_running != t_current) return;
+    if (m_chooser) {
+        ChooseAtCall(lock);
+        return;
+    }
+    if (!m_preemptive) return;
     if (std::uniform_real_distribution<double>(0.0, 1.0)(m_random) < m_preemptProbability)
         Yield(lock);
 }
 
-std::unique_lock<std::mutex> SimCore::EnterCall() {
-    std::unique_lock lock(m_mutex);
+CallLock SimCore::LockMachine() {
+    const bool concurrent = m_concurrent.load(std::memory_order_relaxed);
+    return CallLock(m_mutex, concurrent && t_current != nullptr, concurrent ? this : nullptr);
+}
+
+CallLock SimCore::EnterCall() {
+    CallLock lock = LockMachine();
+    if (m_concurrent) {
+        ParkIfAbandoned(lock);
+        return lock;
+    }
+    if (t_current == nullptr || m_running != t_current) return lock;
+    ++m_callsMade;
+    if (m_injection && m_injection->call == m_callsMade) {
+        const std::function<void()> action = std::move(m_injection->action);
+        m_injection.reset();
+        // The caller holds the baton, so nothing else touches the machine meanwhile.
+        lock.unlock();
+        action();
+        lock.lock();
+        GiveWayToWoken(lock);
+        return lock;
+    }
     MaybePreempt(lock);
     return lock;
 }
@@ -198,11 +308,48 @@ void SimCore::SetPreemption(std::uint64_t seed, double probability) {
     m_random.seed(seed);
 }
 
+void SimCore::SetConcurrent(bool concurrent) {
+    std::lock_guard lock(m_mutex);
+    m_concurrent = concurrent;
+}
+
+void SimCore::SetChooser(std::shared_ptr<ScheduleChooser> chooser) {
+    std::lock_guard lock(m_mutex);
+    m_chooser = std::move(chooser);
+}
+
+void SimCore::InjectAtCall(std::uint64_t call, std::function<void()> action) {
+    std::lock_guard lock(m_mutex);
+    m_injection = Injection{m_callsMade + call, std::move(action)};
+}
+
+bool SimCore::InjectionPending() const {
+    std::lock_guard lock(m_mutex);
+    return m_injection.has_value();
+}
+
+bool SimCore::CancelInjection() {
+    std::lock_guard lock(m_mutex);
+    const bool pending = m_injection.has_value();
+    m_injection.reset();
+    return pending;
+}
+
+std::uint64_t SimCore::CallsMade() const {
+    std::lock_guard lock(m_mutex);
+    return m_callsMade;
+}
+
 void SimCore::AbandonThreadsOf(const SimProcess* process, const SimThread* except) {
     for (auto& thread : m_threads) {
         if (thread->process != process || thread.get() == except ||
             thread->state == SimThread::State::Ended)
             continue;
+        if (thread->state == SimThread::State::Running) {
+            // Race mode: it runs on a host thread that cannot be stopped from here.
+            thread->abandoned = true;
+            continue;
+        }
         std::erase(m_ready, thread.get());
         thread->state = SimThread::State::Blocked;
         thread->wakeCondition = nullptr;
@@ -226,11 +373,12 @@ int SimCore::LiveThreadCount() const {
 IdleResult SimCore::RunUntilIdle(std::chrono::milliseconds realTimeout) {
     assert(t_current == nullptr);
     std::unique_lock lock(m_mutex);
-    if (m_running == nullptr) ScheduleNext();
-    const bool idle = m_idle.wait_for(lock, realTimeout, [&] { return m_running == nullptr; });
+    if (!Busy()) ScheduleNext();
+    const bool idle = m_idle.wait_for(lock, realTimeout, [&] { return !Busy(); });
     if (idle) return {};
     IdleResult busy{false, {}};
-    busy.busyThreads.push_back(m_running->name);
+    for (auto& thread : m_threads)
+        if (thread->state == SimThread::State::Running) busy.busyThreads.push_back(thread->name);
     for (auto* ready : m_ready) busy.busyThreads.push_back(ready->name);
     return busy;
 }

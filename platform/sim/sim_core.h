@@ -7,9 +7,11 @@
 // run deterministic, lets the driver (a test or the simulator) act only while the machine is idle,
 // and lets virtual time stand still while anything can still run. With a seed, the scheduler
 // also preempts at platform calls and picks the next thread at random, so tests can explore the
-// interleavings that real threads would produce.
+// interleavings that real threads would produce. A chooser (see ScheduleChooser) takes over every
+// such decision instead, which is how schedules are explored systematically (explore.h).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -26,9 +28,40 @@
 
 #include "platform/sim/faults.h"
 #include "platform/sim/observations.h"
+#include "platform/sim/race_annotations.h"
 #include "platform/win_types.h"
 
 namespace sim {
+
+// The machine's lock as a simulated thread holds it through a platform call. In race mode the
+// hold, and all the machine does under it, is hidden from ThreadSanitizer (race_annotations.h).
+// In race mode it also starts, at the end of the call, the threads the call has made ready.
+class SimCore;
+class CallLock : private race::MachineScope, public std::unique_lock<std::mutex> {
+public:
+    CallLock(std::mutex& mutex, bool hidden, SimCore* startsWoken)
+        : race::MachineScope(hidden), std::unique_lock<std::mutex>(mutex), m_core(startsWoken) {}
+    CallLock(CallLock&& other) noexcept
+        : race::MachineScope(std::move(other)),
+          std::unique_lock<std::mutex>(std::move(other)),
+          m_core(other.m_core) {
+        other.m_core = nullptr;
+    }
+    ~CallLock();
+    // Lets go of the machine for code of the process that runs inside a call (the dispatcher's
+    // call of the control handler), and takes it back.
+    void LeaveMachine() {
+        unlock();
+        Suspend();
+    }
+    void ReenterMachine() {
+        Resume();
+        lock();
+    }
+
+private:
+    SimCore* m_core;
+};
 
 class SimProcess;
 
@@ -51,12 +84,29 @@ struct SimThread {
     std::string name;
     SimProcess* process = nullptr;
     enum class State { Runnable, Running, Blocked, Ended } state = State::Runnable;
+    // Its process has ended while it ran (race mode): it stops at its next platform call.
+    bool abandoned = false;
     std::function<bool()> wakeCondition;      // while Blocked
     const void* waitsForLock = nullptr;       // while Blocked on a lock with an owner
     std::optional<std::uint64_t> deadlineMs;  // while Blocked, for timed waits
     bool timedOut = false;
     std::condition_variable baton;  // signalled when this thread is handed the baton
     std::thread host;
+};
+
+// Decides, wherever more than one simulated thread could run next, which one does. Without a
+// chooser the machine keeps the order in which threads became ready and lets a thread run until
+// it blocks, yields or ends.
+class ScheduleChooser {
+public:
+    virtual ~ScheduleChooser() = default;
+    // `candidates` may run next, in the machine's default order. With `atCall`, candidates[0] is
+    // the thread that has just begun a platform call and may go on (any other index preempts
+    // it); otherwise the thread that ran has blocked, yielded, ended or been interrupted by an
+    // injected event. Returns an index into `candidates`. Called with the machine's lock held.
+    virtual std::size_t Choose(const std::vector<const SimThread*>& candidates, bool atCall) = 0;
+    // `thread` gave the processor up of its own accord (Sleep(0)).
+    virtual void Yielded(const SimThread& thread) { static_cast<void>(thread); }
 };
 
 // Result of letting the machine run until every thread is blocked or ended.
@@ -74,7 +124,23 @@ public:
 
     std::mutex& Mutex() { return m_mutex; }
     // Every platform call begins here: takes the machine's lock, and is a preemption point.
-    std::unique_lock<std::mutex> EnterCall();
+    CallLock EnterCall();
+    // The machine's lock, for the machine's own work on a simulated thread outside any call.
+    CallLock LockMachine();
+
+    // --- race mode
+    // Simulated threads run at the same time between platform calls instead of one by one, and
+    // ThreadSanitizer sees only the synchronisation the platform promises (race_annotations.h).
+    // Driver side, before any thread runs. Choosers, preemption and injections do not apply.
+    void SetConcurrent(bool concurrent);
+    bool Concurrent() const { return m_concurrent.load(std::memory_order_relaxed); }
+    // The platform's promised synchronisation on `object`, said to ThreadSanitizer in race mode.
+    void PromiseRelease(const void* object) const {
+        if (Concurrent()) race::Release(object);
+    }
+    void PromiseAcquire(const void* object) const {
+        if (Concurrent()) race::Acquire(object);
+    }
 
     // --- time
     std::uint64_t NowMs() const { return m_nowMs; }
@@ -94,6 +160,20 @@ public:
     // A preemption point at the start of a platform call: yields only in preemptive mode.
     void MaybePreempt(std::unique_lock<std::mutex>& lock);
     void SetPreemption(std::uint64_t seed, double probability);
+    // Hands every scheduling decision to `chooser` from now on (driver side, before any thread
+    // runs). The core keeps it for as long as its threads may ask it.
+    void SetChooser(std::shared_ptr<ScheduleChooser> chooser);
+    // Runs `action` at the start of the `call`-th platform call that simulated threads make from
+    // now on (1: the next one), as a control or a device event arriving at that instant: the
+    // machine's lock is free, so the action uses the driver's methods (never RunUntilIdle), and
+    // the threads it makes ready run before the interrupted caller goes on. Driver side.
+    void InjectAtCall(std::uint64_t call, std::function<void()> action);
+    // Whether an injected action is still waiting for its call. Driver side.
+    bool InjectionPending() const;
+    // Drops the injected action if it has not run yet; returns whether it was still waiting.
+    bool CancelInjection();
+    // Platform calls made by simulated threads since the core was made. Driver side.
+    std::uint64_t CallsMade() const;
     // A process has ended: its other threads never run again (Windows ends them), and they
     // stay counted as live so that the account shows them.
     void AbandonThreadsOf(const SimProcess* process, const SimThread* except);
@@ -107,6 +187,11 @@ public:
     }
 
     // --- driver side (no lock held by the caller; never from a simulated thread)
+    // No simulated thread runs: each one is blocked or ended.
+    bool Idle() const {
+        std::lock_guard lock(m_mutex);
+        return !Busy();
+    }
     IdleResult RunUntilIdle(std::chrono::milliseconds realTimeout = std::chrono::seconds(10));
     // Advances virtual time to `targetMs`, firing every timer on the way, in order.
     IdleResult AdvanceTo(std::uint64_t targetMs,
@@ -156,9 +241,20 @@ public:
     void ExpectViolations(bool expected) { m_violationsExpected = expected; }
 
 private:
+    friend class CallLock;
     void ScheduleNext();  // hands the baton on; the caller has given it up
+    // The chooser's decision at the start of a platform call of the running thread.
+    void ChooseAtCall(std::unique_lock<std::mutex>& lock);
+    // The caller gives the baton up to the threads that have become ready, and waits its turn.
+    void GiveWayToWoken(std::unique_lock<std::mutex>& lock);
+    void HandBatonTo(SimThread* next);
+    // The calling thread stops running: blocks, yields or ends.
+    void GiveUpProcessor();
+    bool Busy() const { return m_concurrent ? m_runningCount > 0 : m_running != nullptr; }
+    // Race mode: the calling thread's process has ended, so it waits for ever.
+    void ParkIfAbandoned(std::unique_lock<std::mutex>& lock);
     void WakeReadyThreads();
-    void RunThreadBody(SimThread* thread, std::function<void()> body);
+    void RunThreadBody(SimThread* thread, bool concurrent, std::function<void()> body);
     void WaitForBaton(std::unique_lock<std::mutex>& lock, SimThread* thread);
 
     mutable std::mutex m_mutex;
@@ -166,12 +262,21 @@ private:
     std::condition_variable m_idle;
     std::vector<std::unique_ptr<SimThread>> m_threads;
     std::deque<SimThread*> m_ready;
-    SimThread* m_running = nullptr;
+    SimThread* m_running = nullptr;  // the baton's holder, one by one
+    std::atomic<bool> m_concurrent{false};
+    int m_runningCount = 0;  // race mode: threads that run
     std::uint64_t m_switches = 0;
     std::uint64_t m_nowMs = 0;
     bool m_preemptive = false;
     double m_preemptProbability = 0.0;
     std::mt19937_64 m_random;
+    std::shared_ptr<ScheduleChooser> m_chooser;
+    struct Injection {
+        std::uint64_t call = 0;  // in CallsMade's count
+        std::function<void()> action;
+    };
+    std::optional<Injection> m_injection;
+    std::uint64_t m_callsMade = 0;
 
     std::map<std::uintptr_t, HandleEntry> m_handles;
     std::uintptr_t m_nextHandle = 0x1000;
