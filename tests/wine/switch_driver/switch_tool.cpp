@@ -13,12 +13,12 @@
 #include <winioctl.h>
 // clang-format on
 
-#include <cerrno>
 #include <cstdio>
 #include <cwchar>
 #include <string>
 #include <vector>
 
+#include "../tool_arguments.h"
 #include "switch_interface.h"
 #include "switch_test_ioctl.h"
 
@@ -81,15 +81,6 @@ bool RequestOnPendingRead(DWORD code, const void* in, DWORD inSize) {
 
 bool GetState(SWITCH_TEST_STATE& state) {
     return Request(IOCTL_SWITCH_TEST_GET_STATE, nullptr, 0, &state, sizeof(state));
-}
-
-bool ParseValue(const wchar_t* text, DWORD& value) {
-    wchar_t* end = nullptr;
-    errno = 0;
-    const unsigned long parsed = std::wcstoul(text, &end, 10);
-    if (*text == L'\0' || *end != L'\0' || errno != 0 || parsed > 0xFFFFFFFFul) return false;
-    value = static_cast<DWORD>(parsed);
-    return true;
 }
 
 int Install(const wchar_t* inf) {
@@ -218,8 +209,8 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring command = argv[1];
     DWORD value = 0;
     if (argc == 3 && command == L"install") return Install(argv[2]);
-    if (argc == 3 && command == L"switch" && ParseValue(argv[2], value)) return CompleteRead(value);
-    if (argc == 3 && command == L"bios" && ParseValue(argv[2], value)) return SetBiosStatus(value);
+    if (argc == 3 && command == L"switch" && ParseDword(argv[2], value)) return CompleteRead(value);
+    if (argc == 3 && command == L"bios" && ParseDword(argv[2], value)) return SetBiosStatus(value);
     if (argc != 2) return Usage();
     if (command == L"remove") return Remove();
     if (command == L"not-ready") return FailRead();

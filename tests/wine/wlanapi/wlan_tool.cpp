@@ -12,12 +12,12 @@
 // error and exits 1.
 #include <windows.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <string>
 
+#include "../tool_arguments.h"
 #include "wlan_double_state.h"
 
 namespace {
@@ -56,15 +56,6 @@ bool ParseRadioState(const std::wstring& text, DWORD& state) {
     return false;
 }
 
-bool ParseNumber(const wchar_t* text, DWORD& value) {
-    wchar_t* end = nullptr;
-    errno = 0;
-    const unsigned long parsed = std::wcstoul(text, &end, 10);
-    if (*text == L'\0' || *end != L'\0' || errno != 0 || parsed > 0xFFFFFFFFul) return false;
-    value = static_cast<DWORD>(parsed);
-    return true;
-}
-
 // "on:on/off:off" into one interface.
 bool ParseInterface(const std::wstring& text, wlan_double_interface& parsed) {
     parsed = {};
@@ -100,8 +91,8 @@ int Refuse(wlan_double_state& state, const wchar_t* call, const wchar_t* codeTex
            const wchar_t* countText) {
     DWORD code = 0;
     DWORD count = 1;
-    if (!ParseNumber(codeText, code) || code == 0 ||
-        (countText != nullptr && !ParseNumber(countText, count)))
+    if (!ParseDword(codeText, code) || code == 0 ||
+        (countText != nullptr && !ParseDword(countText, count)))
         return Usage();
     for (int index = 0; index < WLAN_DOUBLE_CALLS; ++index) {
         if (std::wcscmp(call, kCallNames[index]) != 0) continue;
@@ -150,7 +141,7 @@ int PrintState(wlan_double_state& shared) {
 
 int PrintSets(wlan_double_state& shared, const wchar_t* firstText) {
     DWORD first = 0;
-    if (firstText != nullptr && !ParseNumber(firstText, first)) return Usage();
+    if (firstText != nullptr && !ParseDword(firstText, first)) return Usage();
     const wlan_double_state& state = *Snapshot(shared);
     for (LONG index = static_cast<LONG>(first); index < state.set_count; ++index) {
         const wlan_double_set& set = state.sets[index % WLAN_DOUBLE_MAX_SETS];
