@@ -111,13 +111,16 @@ RunOutcome RunOnce(const Scenario& scenario, std::shared_ptr<RecordingChooser> c
 }
 
 std::string Encode(std::uint64_t arrivalCall, const std::vector<Decision>& taken) {
-    std::string text = arrivalCall == 0 ? "" : "@" + std::to_string(arrivalCall) + "/";
+    // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on "literal" + string.
+    std::string text;
+    if (arrivalCall != 0) text.append("@").append(std::to_string(arrivalCall)).append("/");
     std::string decisions;
-    for (std::size_t i = 0; i < taken.size(); ++i)
-        if (taken[i].chosen != 0)
-            decisions += (decisions.empty() ? "" : ",") + std::to_string(i) + ":" +
-                         std::to_string(taken[i].chosen);
-    return text + (decisions.empty() ? "-" : decisions);
+    for (std::size_t i = 0; i < taken.size(); ++i) {
+        if (taken[i].chosen == 0) continue;
+        if (!decisions.empty()) decisions.append(",");
+        decisions.append(std::to_string(i)).append(":").append(std::to_string(taken[i].chosen));
+    }
+    return text.append(decisions.empty() ? "-" : decisions);
 }
 
 // The next prefix of the depth-first search, or none when every schedule within the bound has
