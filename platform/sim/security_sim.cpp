@@ -54,7 +54,8 @@ void Put(std::vector<BYTE>& bytes, std::size_t at, T value) {
 
 // The self-relative descriptor with only its DACL: the header, then the ACL, as Windows lays it
 // out (header 20 bytes, ACL header 8, each entry a 4-byte header, its mask and its SID).
-std::vector<BYTE> SelfRelativeDescriptor(const SimDacl& dacl) {
+// A null `dacl` is a NULL DACL.
+std::vector<BYTE> SelfRelativeDescriptor(const std::vector<SimAce>* dacl) {
     std::vector<BYTE> bytes(sizeof(SECURITY_DESCRIPTOR_RELATIVE), 0);
     SECURITY_DESCRIPTOR_RELATIVE header{};
     header.Revision = SECURITY_DESCRIPTOR_REVISION;
@@ -97,16 +98,17 @@ DWORD SimSecurity::GetNamedSecurityInfoW(SimProcess&, LPCWSTR objectName, SE_OBJ
 
     const std::wstring key = PathKey(objectName);
     const auto set = m_dacls.find(key);
-    const SimDacl kept = set != m_dacls.end() ? set->second
-                         : IsVolumeRoot(key)  ? SimDacl(VolumeRootDacl())
-                                              : SimDacl(ProgramFilesDacl());
+    const std::vector<SimAce> byDefault = IsVolumeRoot(key) ? VolumeRootDacl() : ProgramFilesDacl();
+    const std::vector<SimAce>* kept = &byDefault;
+    if (set != m_dacls.end()) kept = set->second ? &*set->second : nullptr;
     const std::vector<BYTE> bytes = SelfRelativeDescriptor(kept);
     auto* block = static_cast<BYTE*>(m_machine.Devices().AllocateLocalLocked(bytes.size()));
     std::memcpy(block, bytes.data(), bytes.size());
     *securityDescriptor = block;
     if (dacl != nullptr)
-        *dacl =
-            kept ? reinterpret_cast<PACL>(block + sizeof(SECURITY_DESCRIPTOR_RELATIVE)) : nullptr;
+        *dacl = kept != nullptr
+                    ? reinterpret_cast<PACL>(block + sizeof(SECURITY_DESCRIPTOR_RELATIVE))
+                    : nullptr;
     return ERROR_SUCCESS;
 }
 
