@@ -128,24 +128,28 @@ check_registration() {
         "$work/actual"
 }
 
-# The hardening actions in the package, as msiinfo exports them: each runs Windows's sc.exe from
-# the 64-bit system folder, deferred, as LocalSystem, its exit code ignored (type 34 + 0x40 +
-# 0x400 + 0x800), right after -install and under its condition.
+# The hardening actions in the package, as msiinfo exports them: the path of Windows's sc.exe in
+# the 64-bit system folder set first (type 51), then each sc.exe command from that property,
+# deferred, as LocalSystem, its exit code ignored (type 50 + 0x40 + 0x400 + 0x800), right after
+# -install and under its condition.
 check_hardening_actions() {
-    local sc='"[System64Folder]sc.exe"'
+    local sc=$'3186\tScExe'
     lines_to "$work/expected" $'\n' \
-        "DescribeService	3170	System64Folder	$sc description $service \"$description\"" \
-        "GiveServiceItsSid	3170	System64Folder	$sc sidtype $service unrestricted" \
-        "LimitServicePrivileges	3170	System64Folder	$sc privs $service SeChangeNotifyPrivilege" \
-        "SetServiceRecovery	3170	System64Folder	$sc failure $service reset= 86400 actions= restart/10000/restart/10000/\"\"/0" \
+        $'FindSc\t51\tScExe\t[System64Folder]sc.exe\t' \
+        "DescribeService	$sc	description $service \"$description\"	" \
+        "GiveServiceItsSid	$sc	sidtype $service unrestricted	" \
+        "LimitServicePrivileges	$sc	privs $service SeChangeNotifyPrivilege	" \
+        "SetServiceRecovery	$sc	failure $service reset= 86400 actions= restart/10000/restart/10000/\"\"/0	" \
+        "FindSc	\$ServiceExecutable = 3	6490" \
         "RegisterService	\$ServiceExecutable = 3	6500" \
         "DescribeService	\$ServiceExecutable = 3	6501" \
         "GiveServiceItsSid	\$ServiceExecutable = 3	6502" \
         "LimitServicePrivileges	\$ServiceExecutable = 3	6503" \
         "SetServiceRecovery	\$ServiceExecutable = 3	6504"
     {
-        msiinfo export "$1" CustomAction | tr -d '\r' | grep -v -E '^(Action|s72|CustomAction|RegisterService)\b'
-        msiinfo export "$1" InstallExecuteSequence | tr -d '\r' | awk -F '\t' '$3 ~ /^[0-9]+$/ && $3 >= 6500 && $3 < 6600'
+        msiinfo export "$1" CustomAction | tr -d '\r' | tail -n +4 | grep -v '^RegisterService'
+        msiinfo export "$1" InstallExecuteSequence | tr -d '\r' |
+            awk -F '\t' '$3 ~ /^[0-9]+$/ && $3 > 6400 && $3 < 6600'
     } >"$work/actual"
     compare "the package's hardening actions" "$work/expected" "$work/actual"
 }
