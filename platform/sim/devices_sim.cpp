@@ -239,6 +239,12 @@ HLOCAL SimDevices::LocalAlloc(SimProcess&, UINT flags, SIZE_T bytes) {
     return block;
 }
 
+void* SimDevices::AllocateLocalLocked(SIZE_T bytes) {
+    void* block = std::malloc(bytes == 0 ? 1 : bytes);
+    m_localBlocks[block] = bytes;
+    return block;
+}
+
 HLOCAL SimDevices::LocalFree(SimProcess&, HLOCAL memory) {
     auto lock = m_machine.Core().EnterCall();
     if (memory == nullptr) return nullptr;

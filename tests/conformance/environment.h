@@ -70,6 +70,12 @@ public:
     // What the test's process holds of Native Wifi, and the frees of memory it was not given.
     virtual WlanHoldings HeldOfWlan() = 0;
 
+    // --- files; not from `body`
+    // A new folder of the test's own, named `name`, whose DACL grants Everyone `everyoneRights`
+    // on it and on what it will contain (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE), and
+    // administrators full control. Returns its full path; it is removed with the environment.
+    virtual std::wstring MakeFolder(const std::wstring& name, DWORD everyoneRights) = 0;
+
     // --- services; not from `body`
     // The command line to register for a service named `name` that runs RunTestService (see
     // test_service.h) with that name.

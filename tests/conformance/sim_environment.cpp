@@ -8,6 +8,7 @@
 #include "platform/sim/devices_sim.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/registry_sim.h"
+#include "platform/sim/security_sim.h"
 #include "platform/sim/wlan_sim.h"
 #include "tests/conformance/environment.h"
 #include "tests/conformance/test_service.h"
@@ -86,6 +87,17 @@ public:
             return found == held.end() ? 0L : static_cast<long>(found->second);
         };
         return {count("WLAN handles"), count("WLAN memory"), m_machine.Wlan().BadFrees()};
+    }
+
+    std::wstring MakeFolder(const std::wstring& name, DWORD everyoneRights) override {
+        const std::wstring path = L"C:\\conformance\\" + name;
+        constexpr BYTE kInherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+        m_machine.Security().SetDacl(
+            path,
+            std::vector<sim::SimAce>{
+                {ACCESS_ALLOWED_ACE_TYPE, kInherit, everyoneRights, sim::kEveryoneSid},
+                {ACCESS_ALLOWED_ACE_TYPE, kInherit, FILE_ALL_ACCESS, sim::kAdministratorsSid}});
+        return path;
     }
 
     std::wstring TestServiceCommandLine(const std::wstring& name) override {
