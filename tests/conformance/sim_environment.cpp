@@ -23,6 +23,8 @@ constexpr std::uint64_t kLimitMs = 10 * 60 * 1000;
 class SimEnvironment final : public Environment {
 public:
     SimEnvironment() : m_process(m_machine.CreateProcess("conformance")) {}
+    // Destroyed with the test's fixture, while the test is still the one running.
+    ~SimEnvironment() override { CheckBrokenRules(); }
 
     void Run(const std::function<void(platform::Platform&)>& body) override {
         std::atomic<bool> done = false;
@@ -107,12 +109,27 @@ public:
         });
         return L"\"" + image + L"\"";
     }
-    void ExpectRuleBroken() override { m_machine.Core().ExpectViolations(true); }
+    void ExpectRuleBroken(std::vector<std::string> calls) override {
+        m_machine.Core().ExpectViolations(true);
+        m_expectedBreaks = std::move(calls);
+    }
 
 private:
+    void CheckBrokenRules() {
+        std::vector<std::string> reported;
+        for (const auto& violation : m_machine.Log().Of<sim::Violation>())
+            reported.push_back(violation.what);
+        ASSERT_EQ(reported.size(), m_expectedBreaks.size())
+            << "the rules of Windows broken: " << testing::PrintToString(reported);
+        for (std::size_t i = 0; i < reported.size(); ++i)
+            EXPECT_NE(reported[i].find(m_expectedBreaks[i]), std::string::npos)
+                << reported[i] << " does not name " << m_expectedBreaks[i];
+    }
+
     sim::SimMachine m_machine;
     sim::SimProcess& m_process;
     int m_wlanInterfacesAdded = 0;
+    std::vector<std::string> m_expectedBreaks;
 };
 
 }  // namespace

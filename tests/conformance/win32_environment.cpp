@@ -156,7 +156,7 @@ public:
         EXPECT_TRUE(length > 0 && length < MAX_PATH);
         return L"\"" + std::wstring(path, length) + L"\" " + kServiceSwitch + L" " + name;
     }
-    void ExpectRuleBroken() override {}
+    void ExpectRuleBroken(std::vector<std::string>) override {}
 
 private:
     // Mapped once, for the life of the process.
