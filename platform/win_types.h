@@ -153,6 +153,32 @@ constexpr DWORD FILE_SHARE_READ = 0x00000001;
 constexpr DWORD OPEN_EXISTING = 3;
 constexpr DWORD LMEM_FIXED = 0x0000;
 
+// Loader and process mitigations (kernel32). The policy structures are a DWORD of flags.
+constexpr DWORD LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR = 0x00000100;
+constexpr DWORD LOAD_LIBRARY_SEARCH_APPLICATION_DIR = 0x00000200;
+constexpr DWORD LOAD_LIBRARY_SEARCH_USER_DIRS = 0x00000400;
+constexpr DWORD LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x00000800;
+constexpr DWORD LOAD_LIBRARY_SEARCH_DEFAULT_DIRS = 0x00001000;
+enum PROCESS_MITIGATION_POLICY {
+    ProcessDEPPolicy,
+    ProcessASLRPolicy,
+    ProcessDynamicCodePolicy,
+    ProcessStrictHandleCheckPolicy,
+    ProcessSystemCallDisablePolicy,
+    ProcessMitigationOptionsMask,
+    ProcessExtensionPointDisablePolicy,
+    ProcessControlFlowGuardPolicy,
+    ProcessSignaturePolicy,
+    ProcessFontDisablePolicy,
+    ProcessImageLoadPolicy,
+};
+struct PROCESS_MITIGATION_EXTENSION_POINT_DISABLE_POLICY {
+    DWORD Flags;
+};
+struct PROCESS_MITIGATION_IMAGE_LOAD_POLICY {
+    DWORD Flags;
+};
+
 // SetupAPI
 using HDEVINFO = void*;
 constexpr DWORD DIGCF_PRESENT = 0x00000002;

@@ -38,6 +38,8 @@ constexpr std::string_view kFallibleOperations[] = {
     "RegisterEventSourceW",
     "RegisterServiceCtrlHandlerExW",
     "ReportEventW",
+    "SetDefaultDllDirectories",
+    "SetProcessMitigationPolicy",
     "SetServiceStatus",
     "SetupDiEnumDeviceInterfaces",
     "SetupDiGetClassDevsW",

@@ -22,6 +22,7 @@ class SimWlan;
 class SimDevices;
 class SimScm;
 class SimKernel;
+class SimMitigations;
 
 // The entry point of a simulated executable: the platform of its process and its arguments,
 // the program's path first.
@@ -135,6 +136,9 @@ public:
     DWORD GetLastError() override;
     void SetLastError(DWORD error) override;
     DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) override;
+    BOOL SetDefaultDllDirectories(DWORD directoryFlags) override;
+    BOOL SetProcessMitigationPolicy(PROCESS_MITIGATION_POLICY policy, PVOID buffer,
+                                    SIZE_T length) override;
 
     void PrintWide(LPCWSTR text) override;
     void PrintNarrow(const char* text) override;
@@ -167,6 +171,7 @@ public:
     SimDevices& Devices() { return *m_devices; }
     SimScm& Scm() { return *m_scm; }
     SimKernel& Kernel() { return *m_kernel; }
+    SimMitigations& Mitigations() { return *m_mitigations; }
 
     FaultPlan& Faults() { return m_core->Faults(); }
     Observations& Log() { return m_core->Log(); }
@@ -210,6 +215,7 @@ private:
     std::unique_ptr<SimDevices> m_devices;
     std::unique_ptr<SimScm> m_scm;
     std::unique_ptr<SimKernel> m_kernel;
+    std::unique_ptr<SimMitigations> m_mitigations;
     std::vector<std::unique_ptr<SimProcess>> m_processes;
     std::map<std::wstring, ProcessEntry> m_images;
 };
