@@ -5,12 +5,13 @@ Usage: packaging/pe_check.py [--signed] [--symbols FILE] EXE
 
 Fails (exit status 1, one "FAIL:" line each) when the image lacks any of:
   - ASLR with high entropy and DEP: DYNAMIC_BASE, HIGH_ENTROPY_VA and NX_COMPAT in
-    DllCharacteristics;
+    DllCharacteristics, and a preferred base above 4 GB;
   - base relocations: a .reloc section that the relocation directory points into;
   - a subsystem version of at least 6.0;
   - stack protection: calls to __stack_chk_fail and reads of __stack_chk_guard in its code;
   - with --signed, an Authenticode signature (a PKCS#7 certificate in the security directory);
-or has a section that is both writable and executable, a shared writable section, or imports
+or has a section that is both writable and executable, a shared writable section, an executable
+section of imports, or imports
 (also delay-loaded) from a DLL that is not one of the system's.
 
 Stack protection in a stripped, statically linked image: the guard and the failure routine come
@@ -46,6 +47,7 @@ SCN_MEM_EXECUTE = 0x20000000
 SCN_MEM_WRITE = 0x80000000
 SCN_MEM_SHARED = 0x10000000
 SCN_CNT_CODE = 0x00000020
+DIRECTORY_IMPORT = 1
 DIRECTORY_SECURITY = 4
 DIRECTORY_BASERELOC = 5
 WIN_CERT_TYPE_PKCS_SIGNED_DATA = 0x0002
@@ -274,6 +276,10 @@ def main():
     report.check(not missing, f"DllCharacteristics 0x{characteristics:04x}: ASLR, high entropy, DEP",
                  f"DllCharacteristics 0x{characteristics:04x} lacks {', '.join(missing)}")
 
+    image_base = pe.OPTIONAL_HEADER.ImageBase
+    report.check(image_base > 0xFFFFFFFF, f"image base 0x{image_base:x}: above 4 GB",
+                 f"image base 0x{image_base:x}: below 4 GB, where high-entropy ASLR cannot move it")
+
     relocations = pe.OPTIONAL_HEADER.DATA_DIRECTORY[DIRECTORY_BASERELOC]
     reloc = [s for s in pe.sections if section_name(pe, s) == ".reloc"]
     report.check(
@@ -297,9 +303,15 @@ def main():
         if flags & SCN_MEM_WRITE and flags & SCN_MEM_SHARED:
             report.fail(f"section {name} is shared and writable (0x{flags:08x})")
             unsafe_sections += 1
+    imports = pe.OPTIONAL_HEADER.DATA_DIRECTORY[DIRECTORY_IMPORT]
+    for section in pe.sections:
+        if imports.Size and section.contains_rva(imports.VirtualAddress) and \
+                section.Characteristics & SCN_MEM_EXECUTE:
+            report.fail(f"the imports' section {section_name(pe, section)} is executable")
+            unsafe_sections += 1
     if not unsafe_sections:
         report.ok(f"{len(pe.sections)} sections, none writable and executable, none shared and "
-                  "writable")
+                  "writable; the imports' not executable")
 
     check_imports(pe, report)
     check_stack_protection(pe, args.exe, args.symbols, report)

@@ -159,7 +159,8 @@ constexpr DWORD LOAD_LIBRARY_SEARCH_APPLICATION_DIR = 0x00000200;
 constexpr DWORD LOAD_LIBRARY_SEARCH_USER_DIRS = 0x00000400;
 constexpr DWORD LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x00000800;
 constexpr DWORD LOAD_LIBRARY_SEARCH_DEFAULT_DIRS = 0x00001000;
-enum PROCESS_MITIGATION_POLICY {
+// A fixed type, so that any value a caller passes is one the enumeration can hold.
+enum PROCESS_MITIGATION_POLICY : int {
     ProcessDEPPolicy,
     ProcessASLRPolicy,
     ProcessDynamicCodePolicy,

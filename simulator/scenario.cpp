@@ -477,6 +477,10 @@ Scenario ParseScenario(std::string_view text) {
     return scenario;
 }
 
+std::string DescribeProblem(std::string_view fileName, const ParseProblem& problem) {
+    return std::string(fileName) + ":" + std::to_string(problem.line) + ": " + problem.text;
+}
+
 std::string ControlName(DWORD control) {
     switch (control) {
         case SERVICE_CONTROL_STOP:

@@ -45,7 +45,8 @@ BOOL SimMitigations::SetProcessMitigationPolicy(SimProcess& caller,
     auto lock = m_machine.Core().EnterCall();
     ProcessState& state = m_processes[caller.Name()];
     MitigationRequest request{"SetProcessMitigationPolicy", policy};
-    const bool known = policy >= 0 && policy < kPolicyCount;
+    const int value = static_cast<int>(policy);
+    const bool known = value >= 0 && value < kPolicyCount;
     if (buffer != nullptr && known && length == PolicySize(policy))
         std::memcpy(&request.flags, buffer, sizeof(DWORD));
     if (auto code = m_machine.Core().TakeFault(lock, request.operation)) {
