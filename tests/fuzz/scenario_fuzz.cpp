@@ -57,9 +57,10 @@ private:
     simulator::JsonlOutput m_jsonl{m_sink};
 };
 
-// The virtual time a scenario may take at most: its waits, and the limit of each run.
+// The virtual time a scenario may take at most: its waits, the limit of each run, and the same
+// limit for its end.
 std::uint64_t VirtualTimeBound(const simulator::Scenario& scenario) {
-    std::uint64_t bound = 0;
+    std::uint64_t bound = simulator::kRunLimitMs;
     const auto add = [&bound](std::uint64_t ms) {
         bound = ms > std::numeric_limits<std::uint64_t>::max() - bound
                     ? std::numeric_limits<std::uint64_t>::max()
