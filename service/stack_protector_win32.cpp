@@ -9,12 +9,12 @@
 #include <windows.h>
 
 extern "C" {
-
 // RtlGenRandom (advapi32), as Windows's documentation declares it.
 BOOLEAN WINAPI SystemFunction036(PVOID randomBuffer, ULONG randomBufferLength);
 
 // Never 0 while a protected function runs: set before any of the program's own constructors.
 void* __stack_chk_guard = nullptr;
+}
 
 namespace {
 
@@ -36,6 +36,8 @@ __attribute__((constructor(101))) void SetStackGuard() {
 }
 
 }  // namespace
+
+extern "C" {
 
 [[noreturn]] void __stack_chk_fail() {
     FastFail(FAST_FAIL_STACK_COOKIE_CHECK_FAILURE);
