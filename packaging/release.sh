@@ -6,7 +6,8 @@
 #   BrevRctlService-VERSION-x64.msi the installer package of that executable,
 #   SHA256SUMS                      of the three.
 # With a certificate, the executable is signed with Authenticode before it goes into the package,
-# and the package after; without one, both are unsigned and it says so.
+# and the package after; without one, both are unsigned and it says so. The executable must pass
+# packaging/pe_check.py (its hardening, and its signature when signed), or there is no release.
 #
 # Unsigned, the same build gives the same files, byte for byte: SOURCE_DATE_EPOCH (by default
 # the time of the source tree's last commit) stamps the executable's PE header and dates the
@@ -86,6 +87,10 @@ trap 'rm -rf "$partial"' EXIT
 "$triple-objcopy" --strip-all --add-gnu-debuglink="$partial/BrevRctlService.debug" \
     "$build/BrevRctlService.exe" "$partial/BrevRctlService.exe"
 sign "$partial/BrevRctlService.exe"
+# The executable as released keeps its hardening, and its signature when it is signed.
+check_args=()
+if [[ $signing != none ]]; then check_args+=(--signed); fi
+/usr/bin/python3 "$here/pe_check.py" "${check_args[@]}" "$partial/BrevRctlService.exe"
 bash "$here/build-msi.sh" "$build" "$partial/$package" "$version" "$partial/BrevRctlService.exe"
 sign "$partial/$package"
 (cd "$partial" && sha256sum BrevRctlService.exe BrevRctlService.debug "$package" >SHA256SUMS)

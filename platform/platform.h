@@ -143,6 +143,12 @@ public:
     virtual DWORD GetLastError() = 0;
     virtual void SetLastError(DWORD error) = 0;
     virtual DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) = 0;
+    // The process's own mitigations: where the loader looks for DLLs from now on, and one
+    // mitigation policy (`buffer` is the policy's structure, `length` its size). A policy once
+    // set stays set for the life of the process.
+    virtual BOOL SetDefaultDllDirectories(DWORD directoryFlags) = 0;
+    virtual BOOL SetProcessMitigationPolicy(PROCESS_MITIGATION_POLICY policy, PVOID buffer,
+                                            SIZE_T length) = 0;
 };
 
 // Security descriptors of named objects (advapi32). The result is a Win32 error code, not the

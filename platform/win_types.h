@@ -225,6 +225,32 @@ constexpr DWORD FILE_GENERIC_READ = 0x00120089;
 constexpr DWORD FILE_GENERIC_WRITE = 0x00120116;
 constexpr DWORD FILE_GENERIC_EXECUTE = 0x001200A0;
 constexpr DWORD FILE_ALL_ACCESS = 0x001F01FF;
+// Loader and process mitigations (kernel32). The policy structures are a DWORD of flags.
+constexpr DWORD LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR = 0x00000100;
+constexpr DWORD LOAD_LIBRARY_SEARCH_APPLICATION_DIR = 0x00000200;
+constexpr DWORD LOAD_LIBRARY_SEARCH_USER_DIRS = 0x00000400;
+constexpr DWORD LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x00000800;
+constexpr DWORD LOAD_LIBRARY_SEARCH_DEFAULT_DIRS = 0x00001000;
+// A fixed type, so that any value a caller passes is one the enumeration can hold.
+enum PROCESS_MITIGATION_POLICY : int {
+    ProcessDEPPolicy,
+    ProcessASLRPolicy,
+    ProcessDynamicCodePolicy,
+    ProcessStrictHandleCheckPolicy,
+    ProcessSystemCallDisablePolicy,
+    ProcessMitigationOptionsMask,
+    ProcessExtensionPointDisablePolicy,
+    ProcessControlFlowGuardPolicy,
+    ProcessSignaturePolicy,
+    ProcessFontDisablePolicy,
+    ProcessImageLoadPolicy,
+};
+struct PROCESS_MITIGATION_EXTENSION_POINT_DISABLE_POLICY {
+    DWORD Flags;
+};
+struct PROCESS_MITIGATION_IMAGE_LOAD_POLICY {
+    DWORD Flags;
+};
 
 // SetupAPI
 using HDEVINFO = void*;

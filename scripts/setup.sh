@@ -10,8 +10,10 @@ packages=(
     nlohmann-json3-dev libcli11-dev clang-format
 )
 # procps: pgrep, with which the Wine benchmark finds its processes. osslsigncode and openssl: the
-# release's signatures and the tests' throwaway certificate.
-[[ ${1:-} == native ]] || packages+=(mingw-w64 wine wine64 wixl msitools procps osslsigncode openssl)
+# release's signatures and the tests' throwaway certificate. python3-pefile: the release's PE
+# check. clang and libclang-rt-14-dev: libFuzzer, for the scenario reader's fuzzing.
+[[ ${1:-} == native ]] || packages+=(mingw-w64 wine wine64 wixl msitools procps osslsigncode openssl
+    python3-pefile clang libclang-rt-14-dev)
 
 missing=()
 for package in "${packages[@]}"; do

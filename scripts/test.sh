@@ -89,6 +89,8 @@ end_to_end() {
         fail "$title failed"
     fi
 }
+# The scenario reader fuzzed for 30 s (its own clang build); the long run is docs/simulator.md's.
+end_to_end "scenario fuzzing, 30 s" scripts/fuzz.sh 30
 end_to_end "windows end to end" tests/wine/e2e.sh build/windows/BrevRctlService.exe \
     build/windows/e2e
 end_to_end "windows end to end with a switch device" tests/wine/switch_e2e.sh build/windows \

@@ -8,15 +8,25 @@ namespace {
 constexpr std::size_t kErrorTextMaxChars = 259;
 }  // namespace
 
-void CServiceBase::WriteEventLogEntry(LPCWSTR message, WORD type) {
-    HANDLE eventSource = m_platform.RegisterEventSourceW(nullptr, m_name);
+void WriteServiceRecord(platform::Platform& platform, LPCWSTR serviceName, LPCWSTR message,
+                        WORD type) {
+    HANDLE eventSource = platform.RegisterEventSourceW(nullptr, serviceName);
     if (eventSource == nullptr) return;
-    LPCWSTR strings[2] = {m_name, message};
-    m_platform.ReportEventW(eventSource, type, 0, 0, nullptr, 2, 0, strings, nullptr);
-    m_platform.DeregisterEventSource(eventSource);
+    LPCWSTR strings[2] = {serviceName, message};
+    platform.ReportEventW(eventSource, type, 0, 0, nullptr, 2, 0, strings, nullptr);
+    platform.DeregisterEventSource(eventSource);
+}
+
+void WriteServiceErrorRecord(platform::Platform& platform, LPCWSTR serviceName, LPCWSTR function,
+                             DWORD error) {
+    const std::wstring text = diagnostic::FailedText(function, error, kErrorTextMaxChars);
+    WriteServiceRecord(platform, serviceName, text.c_str(), EVENTLOG_ERROR_TYPE);
+}
+
+void CServiceBase::WriteEventLogEntry(LPCWSTR message, WORD type) {
+    WriteServiceRecord(m_platform, m_name, message, type);
 }
 
 void CServiceBase::WriteErrorLogEntry(LPCWSTR function, DWORD error) {
-    const std::wstring text = diagnostic::FailedText(function, error, kErrorTextMaxChars);
-    WriteEventLogEntry(text.c_str(), EVENTLOG_ERROR_TYPE);
+    WriteServiceErrorRecord(m_platform, m_name, function, error);
 }

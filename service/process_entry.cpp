@@ -1,6 +1,7 @@
-// The executable's entry: "-install" or "-remove" (also with "/", in any letter case) manage the
-// service; any other first argument beginning with "-" or "/" does nothing; otherwise the
-// process runs as the service.
+// The executable's entry: first the process narrows itself (see TakeProcessMitigations); then
+// "-install" or "-remove" (also with "/", in any letter case) manage the service; any other
+// first argument beginning with "-" or "/" does nothing; otherwise the process runs as the
+// service.
 #include "service/process_entry.h"
 
 #include <string>
@@ -8,8 +9,44 @@
 #include "platform/text.h"
 #include "radio/service_source.h"
 #include "service/diagnostic_text.h"
+#include "service/service_base.h"
+
+namespace {
+
+// PROCESS_MITIGATION_EXTENSION_POINT_DISABLE_POLICY: DisableExtensionPoints.
+constexpr DWORD kDisableExtensionPoints = 0x1;
+// PROCESS_MITIGATION_IMAGE_LOAD_POLICY: NoRemoteImages, NoLowMandatoryLabelImages,
+// PreferSystem32Images.
+constexpr DWORD kNoRemoteImages = 0x1;
+constexpr DWORD kNoLowMandatoryLabelImages = 0x2;
+constexpr DWORD kPreferSystem32Images = 0x4;
+
+}  // namespace
+
+// A service that loads no DLL of its own after start and hosts no extension loses nothing by
+// these: DLLs come from System32 only, no legacy hook or AppInit DLL is loaded into the process,
+// and no image from a remote share or a low-integrity file. Windows before 10 knows
+// no image-load policy and refuses it; the process then goes on as it would.
+void TakeProcessMitigations(platform::Platform& platform) {
+    const auto recordFailure = [&platform](LPCWSTR call) {
+        WriteServiceErrorRecord(platform, CServiceSource::kServiceName, call,
+                                platform.GetLastError());
+    };
+    if (!platform.SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32))
+        recordFailure(L"SetDefaultDllDirectories");
+    PROCESS_MITIGATION_EXTENSION_POINT_DISABLE_POLICY extensionPoints{};
+    extensionPoints.Flags = kDisableExtensionPoints;
+    if (!platform.SetProcessMitigationPolicy(ProcessExtensionPointDisablePolicy, &extensionPoints,
+                                             sizeof(extensionPoints)))
+        recordFailure(L"SetProcessMitigationPolicy(ProcessExtensionPointDisablePolicy)");
+    PROCESS_MITIGATION_IMAGE_LOAD_POLICY imageLoad{};
+    imageLoad.Flags = kNoRemoteImages | kNoLowMandatoryLabelImages | kPreferSystem32Images;
+    if (!platform.SetProcessMitigationPolicy(ProcessImageLoadPolicy, &imageLoad, sizeof(imageLoad)))
+        recordFailure(L"SetProcessMitigationPolicy(ProcessImageLoadPolicy)");
+}
 
 int ProcessEntry(platform::Platform& platform, int argc, wchar_t** argv) {
+    TakeProcessMitigations(platform);
     if (argc > 1 && (argv[1][0] == L'-' || argv[1][0] == L'/')) {
         const std::wstring_view command = argv[1] + 1;
         if (platform::EqualsIgnoringAsciiCase(command, L"install")) {

@@ -13,6 +13,13 @@
 
 #include "platform/platform.h"
 
+// The service's records, also where no service object exists yet: one record under
+// `serviceName` in the form WriteEventLogEntry and WriteErrorLogEntry describe.
+void WriteServiceRecord(platform::Platform& platform, LPCWSTR serviceName, LPCWSTR message,
+                        WORD type);
+void WriteServiceErrorRecord(platform::Platform& platform, LPCWSTR serviceName, LPCWSTR function,
+                             DWORD error);
+
 class CServiceBase {
 public:
     // `serviceName` must outlive the object; it is never copied or freed.

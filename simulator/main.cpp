@@ -50,8 +50,7 @@ public:
 
     // A malformed line: "FILE:LINE: problem", on standard error or as a JSON `error`.
     void Malformed(const simulator::ParseProblem& problem) {
-        const std::string text =
-            m_fileName + ":" + std::to_string(problem.line) + ": " + problem.text;
+        const std::string text = simulator::DescribeProblem(m_fileName, problem);
         if (m_jsonl)
             m_output->Error(0, problem.line, text);
         else

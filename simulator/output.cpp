@@ -24,7 +24,6 @@ constexpr int kKindWidth = 13;
 constexpr std::size_t kStateWidth = 24;
 
 namespace colour {
-constexpr const char* kNone = "";
 constexpr const char* kDim = "\x1b[2m";
 constexpr const char* kRed = "\x1b[31m";
 constexpr const char* kGreen = "\x1b[32m";

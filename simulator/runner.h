@@ -37,8 +37,8 @@ public:
     Runner& operator=(const Runner&) = delete;
 
     StepResult Execute(const Command& command);
-    // The end of the scenario: stops a service still running, as `stop` does, and reports the
-    // summary.
+    // The end of the scenario: stops a service still running, as `stop` does, lets every process
+    // end within kRunLimitMs of virtual time, and reports the summary.
     StepResult Finish();
     int FailedExpects() const { return m_failedExpects; }
     // Rules of Windows the processes broke (each is also a `violation` line of the output).

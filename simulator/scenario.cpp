@@ -39,6 +39,8 @@ constexpr std::string_view kFallibleOperations[] = {
     "RegisterEventSourceW",
     "RegisterServiceCtrlHandlerExW",
     "ReportEventW",
+    "SetDefaultDllDirectories",
+    "SetProcessMitigationPolicy",
     "SetServiceStatus",
     "SetupDiEnumDeviceInterfaces",
     "SetupDiGetClassDevsW",
@@ -474,6 +476,10 @@ Scenario ParseScenario(std::string_view text) {
         notes.emplace_back(note);
     }
     return scenario;
+}
+
+std::string DescribeProblem(std::string_view fileName, const ParseProblem& problem) {
+    return std::string(fileName) + ":" + std::to_string(problem.line) + ": " + problem.text;
 }
 
 std::string ControlName(DWORD control) {

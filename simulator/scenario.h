@@ -88,8 +88,8 @@ struct ExpectRecord {
 };
 
 using Action =
-    std::variant<AddWlan, RemoveWlan, SwitchDevice, Bios, BiosHold, Airplane, DriverRead, Fail, Slow,
-                 Start, Run, Control, Wait, ExpectWlan, ExpectStatus, ExpectRecord>;
+    std::variant<AddWlan, RemoveWlan, SwitchDevice, Bios, BiosHold, Airplane, DriverRead, Fail,
+                 Slow, Start, Run, Control, Wait, ExpectWlan, ExpectStatus, ExpectRecord>;
 
 struct Command {
     int line = 0;
@@ -123,6 +123,8 @@ struct Scenario {
     std::vector<ParseProblem> problems;  // every malformed line, in order
 };
 Scenario ParseScenario(std::string_view text);
+// A malformed line as the simulator reports it: "FILE:LINE: problem".
+std::string DescribeProblem(std::string_view fileName, const ParseProblem& problem);
 
 // Names used in output and messages.
 std::string ControlName(DWORD control);  // "SERVICE_CONTROL_STOP", …

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "platform/sim/mitigations_sim.h"
 #include "platform/sim/security_sim.h"
 #include "platform/text.h"
 #include "tests/service_harness.h"
@@ -51,6 +52,48 @@ TEST_F(ProcessEntryTest, InstallOrRemoveInAnyCaseWithDashOrSlashOnlyAsTheFirstAr
         EXPECT_TRUE(Run({nothing}).empty());
     }
     EXPECT_EQ(Registrations(), 0u);
+}
+
+// Every run narrows the process first, whatever its arguments: DLLs from System32 only
+// (LOAD_LIBRARY_SEARCH_SYSTEM32, 0x800), extension points disabled (policy 6, flag 0x1), no
+// remote or low-label images and System32 preferred (policy 10, flags 0x1 | 0x2 | 0x4).
+TEST_F(ProcessEntryTest, EveryRunTakesTheMitigationsAndARefusalIsOneRecordEach) {
+    for (const std::vector<std::wstring>& args :
+         std::vector<std::vector<std::wstring>>{{}, {L"-install"}, {L"/?"}}) {
+        ServiceHarness fresh;
+        sim::SimProcess* process = fresh.machine.Launch(kImagePath, args);
+        ASSERT_TRUE(fresh.machine.RunUntilExited(*process, 60'000).idle);
+        const auto requests = fresh.machine.Mitigations().Requests(process->Name());
+        ASSERT_EQ(requests.size(), 3u);
+        EXPECT_EQ(requests[0].operation, "SetDefaultDllDirectories");
+        EXPECT_EQ(requests[0].flags, 0x800u);
+        EXPECT_EQ(requests[1].operation, "SetProcessMitigationPolicy");
+        EXPECT_EQ(requests[1].policy, std::optional(static_cast<PROCESS_MITIGATION_POLICY>(6)));
+        EXPECT_EQ(requests[1].flags, 0x1u);
+        EXPECT_EQ(requests[2].policy, std::optional(static_cast<PROCESS_MITIGATION_POLICY>(10)));
+        EXPECT_EQ(requests[2].flags, 0x7u);
+        for (const auto& request : requests) EXPECT_EQ(request.error, 0u);
+        for (const auto& record : fresh.machine.Log().Of<sim::EventRecord>())
+            EXPECT_NE(record.type, EVENTLOG_ERROR_TYPE) << platform::Utf8FromWide(record.Message());
+    }
+
+    // Refused (as Windows 8 refuses the image-load policy it does not know): one error record
+    // each, and the run goes on as before.
+    harness.machine.Faults().Add({"SetDefaultDllDirectories", ERROR_ACCESS_DENIED, 0, 1});
+    harness.machine.Faults().Add({"SetProcessMitigationPolicy", ERROR_INVALID_PARAMETER, 0, 2});
+    EXPECT_EQ(Run({}).back(), "Service failed to run w/err 0x00000427\n");
+    std::vector<std::wstring> messages;
+    for (const auto& record : harness.machine.Log().Of<sim::EventRecord>()) {
+        EXPECT_EQ(record.type, 1);
+        messages.push_back(record.Message());
+    }
+    EXPECT_THAT(messages,
+                ElementsAre(L"SetDefaultDllDirectories failed w/err 0x00000005",
+                            L"SetProcessMitigationPolicy(ProcessExtensionPointDisablePolicy) "
+                            L"failed w/err 0x00000057",
+                            L"SetProcessMitigationPolicy(ProcessImageLoadPolicy) failed w/err "
+                            L"0x00000057"));
+    EXPECT_TRUE(harness.machine.OpenResources().empty());
 }
 
 TEST_F(ProcessEntryTest, AnyOtherArgumentRunsAsTheServiceAndAConsoleCannotConnect) {

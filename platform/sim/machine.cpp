@@ -3,6 +3,7 @@
 #include "platform/sim/devices_sim.h"
 #include "platform/sim/event_log_sim.h"
 #include "platform/sim/kernel_sim.h"
+#include "platform/sim/mitigations_sim.h"
 #include "platform/sim/registry_sim.h"
 #include "platform/sim/scm_sim.h"
 #include "platform/sim/security_sim.h"
@@ -19,7 +20,8 @@ SimMachine::SimMachine()
       m_devices(std::make_unique<SimDevices>(*this)),
       m_scm(std::make_unique<SimScm>(*this)),
       m_kernel(std::make_unique<SimKernel>(*this)),
-      m_security(std::make_unique<SimSecurity>(*this)) {}
+      m_security(std::make_unique<SimSecurity>(*this)),
+      m_mitigations(std::make_unique<SimMitigations>(*this)) {}
 
 SimMachine::~SimMachine() {
     bool stuck;

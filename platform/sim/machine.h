@@ -23,6 +23,7 @@ class SimDevices;
 class SimScm;
 class SimKernel;
 class SimSecurity;
+class SimMitigations;
 
 // The entry point of a simulated executable: the platform of its process and its arguments,
 // the program's path first.
@@ -136,6 +137,9 @@ public:
     DWORD GetLastError() override;
     void SetLastError(DWORD error) override;
     DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) override;
+    BOOL SetDefaultDllDirectories(DWORD directoryFlags) override;
+    BOOL SetProcessMitigationPolicy(PROCESS_MITIGATION_POLICY policy, PVOID buffer,
+                                    SIZE_T length) override;
 
     void PrintWide(LPCWSTR text) override;
     void PrintNarrow(const char* text) override;
@@ -174,6 +178,7 @@ public:
     SimScm& Scm() { return *m_scm; }
     SimKernel& Kernel() { return *m_kernel; }
     SimSecurity& Security() { return *m_security; }
+    SimMitigations& Mitigations() { return *m_mitigations; }
 
     FaultPlan& Faults() { return m_core->Faults(); }
     Observations& Log() { return m_core->Log(); }
@@ -218,6 +223,7 @@ private:
     std::unique_ptr<SimScm> m_scm;
     std::unique_ptr<SimKernel> m_kernel;
     std::unique_ptr<SimSecurity> m_security;
+    std::unique_ptr<SimMitigations> m_mitigations;
     std::vector<std::unique_ptr<SimProcess>> m_processes;
     std::map<std::wstring, ProcessEntry> m_images;
 };

@@ -2,6 +2,7 @@
 #include "platform/sim/event_log_sim.h"
 #include "platform/sim/kernel_sim.h"
 #include "platform/sim/machine.h"
+#include "platform/sim/mitigations_sim.h"
 #include "platform/sim/registry_sim.h"
 #include "platform/sim/scm_sim.h"
 #include "platform/sim/security_sim.h"
@@ -230,6 +231,13 @@ void SimProcess::SetLastError(DWORD error) {
 }
 DWORD SimProcess::GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
     return m_machine.Kernel().GetModuleFileNameW(*this, module, fileName, size);
+}
+BOOL SimProcess::SetDefaultDllDirectories(DWORD directoryFlags) {
+    return m_machine.Mitigations().SetDefaultDllDirectories(*this, directoryFlags);
+}
+BOOL SimProcess::SetProcessMitigationPolicy(PROCESS_MITIGATION_POLICY policy, PVOID buffer,
+                                            SIZE_T length) {
+    return m_machine.Mitigations().SetProcessMitigationPolicy(*this, policy, buffer, length);
 }
 
 // --- console

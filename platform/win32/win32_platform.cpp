@@ -211,6 +211,15 @@ void Win32Platform::SetLastError(DWORD error) {
 DWORD Win32Platform::GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
     return ::GetModuleFileNameW(module, fileName, size);
 }
+// Both since Windows 8. Wine 8.0 keeps the DLL directories (its loader searches them) but
+// answers every mitigation policy with success and enforces none.
+BOOL Win32Platform::SetDefaultDllDirectories(DWORD directoryFlags) {
+    return ::SetDefaultDllDirectories(directoryFlags);
+}
+BOOL Win32Platform::SetProcessMitigationPolicy(PROCESS_MITIGATION_POLICY policy, PVOID buffer,
+                                               SIZE_T length) {
+    return ::SetProcessMitigationPolicy(policy, buffer, length);
+}
 
 // --- console
 // Both forms go through the C runtime's one narrow stdout, so wide and narrow text keep their

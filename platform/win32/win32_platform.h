@@ -89,6 +89,9 @@ public:
     DWORD GetLastError() override;
     void SetLastError(DWORD error) override;
     DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) override;
+    BOOL SetDefaultDllDirectories(DWORD directoryFlags) override;
+    BOOL SetProcessMitigationPolicy(PROCESS_MITIGATION_POLICY policy, PVOID buffer,
+                                    SIZE_T length) override;
 
     void PrintWide(LPCWSTR text) override;
     void PrintNarrow(const char* text) override;

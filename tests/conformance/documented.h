@@ -61,5 +61,16 @@ constexpr BYTE kObjectAndContainerInherit = 0x3;
 constexpr BYTE kEveryoneSid[] = {1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};  // S-1-1-0
 constexpr DWORD kEveryoneModify = 0x1301FF;
 constexpr DWORD kEveryoneReadExecute = 0x1200A9;
+// SetDefaultDllDirectories's directory flags (libloaderapi.h) and PROCESS_MITIGATION_POLICY
+// (winnt.h) with the flags of its DWORD structures.
+constexpr DWORD kLoadLibrarySearchDllLoadDir = 0x100;
+constexpr DWORD kLoadLibrarySearchSystem32 = 0x800;
+constexpr int kProcessMitigationOptionsMask = 5;
+constexpr int kProcessExtensionPointDisablePolicy = 6;
+constexpr int kProcessImageLoadPolicy = 10;
+constexpr DWORD kDisableExtensionPoints = 0x1;
+constexpr DWORD kNoRemoteImages = 0x1;
+constexpr DWORD kNoLowMandatoryLabelImages = 0x2;
+constexpr DWORD kPreferSystem32Images = 0x4;
 
 }  // namespace conformance::documented

@@ -258,6 +258,14 @@ const std::vector<Expectation>& Expectations() {
          .code = ERROR_ACCESS_DENIED,
          .whole = Whole::RecordDropped},
         {.operation = "ReportEventW", .code = kErrorLogFileFull, .whole = Whole::RecordDropped},
+        // The process's mitigations, first in every process: one error record, and the run goes
+        // on (ProcessEntryTest pins which policy each record names).
+        {.operation = "SetDefaultDllDirectories",
+         .code = ERROR_INVALID_PARAMETER,
+         .record = "SetDefaultDllDirectories failed w/err 0x{code}"},
+        {.operation = "SetProcessMitigationPolicy",
+         .code = ERROR_INVALID_PARAMETER,
+         .record = "SetProcessMitigationPolicy(Process"},
         // The service frame.
         {.operation = "StartServiceCtrlDispatcherW",
          .code = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT,
