@@ -5,7 +5,7 @@
 
 namespace {
 // The formatting buffer of an error record holds 260 characters, the terminator included.
-constexpr std::size_t kErrorTextMaxChars = 259;
+constexpr std::size_t kErrorTextChars = 260;
 }  // namespace
 
 void CServiceBase::WriteEventLogEntry(LPCWSTR message, WORD type) {
@@ -17,6 +17,7 @@ void CServiceBase::WriteEventLogEntry(LPCWSTR message, WORD type) {
 }
 
 void CServiceBase::WriteErrorLogEntry(LPCWSTR function, DWORD error) {
-    const std::wstring text = diagnostic::FailedText(function, error, kErrorTextMaxChars);
-    WriteEventLogEntry(text.c_str(), EVENTLOG_ERROR_TYPE);
+    wchar_t text[kErrorTextChars];
+    diagnostic::FailedText(function, error, text, kErrorTextChars);
+    WriteEventLogEntry(text, EVENTLOG_ERROR_TYPE);
 }
