@@ -145,6 +145,19 @@ public:
     virtual DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) = 0;
 };
 
+// Security descriptors of named objects (advapi32). The result is a Win32 error code, not the
+// last error. The descriptor is returned in one block, self-relative, that the caller frees with
+// LocalFree; the DACL pointer points into it, and is null when the object has a NULL DACL, which
+// grants everyone every right.
+class Security {
+public:
+    virtual ~Security() = default;
+    virtual DWORD GetNamedSecurityInfoW(LPCWSTR objectName, SE_OBJECT_TYPE objectType,
+                                        SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group,
+                                        PACL* dacl, PACL* sacl,
+                                        PSECURITY_DESCRIPTOR* securityDescriptor) = 0;
+};
+
 // Console output of the process. Any thread; never fails visibly. The text is already formatted;
 // both forms reach the one standard output in the order of the calls, wide text as UTF-8.
 class Console {
@@ -161,6 +174,7 @@ class Platform : public EventLog,
                  public Devices,
                  public ServiceControl,
                  public Kernel,
-                 public Console {};
+                 public Console,
+                 public Security {};
 
 }  // namespace platform

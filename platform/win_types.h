@@ -16,6 +16,7 @@
 #include <winsvc.h>
 #include <setupapi.h>
 #include <wlanapi.h>
+#include <accctrl.h>
 // clang-format on
 // winbase.h defines Yield() as a no-op macro (a Win16 leftover); it would rewrite our own Yield.
 #undef Yield
@@ -104,6 +105,7 @@ constexpr DWORD NO_ERROR = 0;
 constexpr LONG ERROR_SUCCESS = 0;
 constexpr DWORD ERROR_INVALID_FUNCTION = 1;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
@@ -152,6 +154,77 @@ constexpr DWORD GENERIC_READ = 0x80000000u;
 constexpr DWORD FILE_SHARE_READ = 0x00000001;
 constexpr DWORD OPEN_EXISTING = 3;
 constexpr DWORD LMEM_FIXED = 0x0000;
+
+// Security descriptors and access control lists (accctrl.h, winnt.h). An ACL is followed by its
+// entries, each a header, an access mask and a SID of variable length.
+enum SE_OBJECT_TYPE {
+    SE_UNKNOWN_OBJECT_TYPE = 0,
+    SE_FILE_OBJECT = 1,
+};
+using SECURITY_INFORMATION = DWORD;
+using PSECURITY_DESCRIPTOR = void*;
+constexpr SECURITY_INFORMATION OWNER_SECURITY_INFORMATION = 0x00000001;
+constexpr SECURITY_INFORMATION GROUP_SECURITY_INFORMATION = 0x00000002;
+constexpr SECURITY_INFORMATION DACL_SECURITY_INFORMATION = 0x00000004;
+constexpr SECURITY_INFORMATION SACL_SECURITY_INFORMATION = 0x00000008;
+
+struct ACL {
+    BYTE AclRevision;
+    BYTE Sbz1;
+    WORD AclSize;
+    WORD AceCount;
+    WORD Sbz2;
+};
+using PACL = ACL*;
+struct ACE_HEADER {
+    BYTE AceType;
+    BYTE AceFlags;
+    WORD AceSize;
+};
+constexpr BYTE ACL_REVISION = 2;
+constexpr BYTE ACCESS_ALLOWED_ACE_TYPE = 0x0;
+constexpr BYTE ACCESS_DENIED_ACE_TYPE = 0x1;
+constexpr BYTE ACCESS_ALLOWED_OBJECT_ACE_TYPE = 0x5;
+constexpr BYTE ACCESS_ALLOWED_CALLBACK_ACE_TYPE = 0x9;
+constexpr BYTE ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE = 0xB;
+constexpr BYTE OBJECT_INHERIT_ACE = 0x01;
+constexpr BYTE CONTAINER_INHERIT_ACE = 0x02;
+constexpr BYTE INHERIT_ONLY_ACE = 0x08;
+constexpr BYTE INHERITED_ACE = 0x10;
+constexpr DWORD ACE_OBJECT_TYPE_PRESENT = 0x1;
+constexpr DWORD ACE_INHERITED_OBJECT_TYPE_PRESENT = 0x2;
+
+// The self-relative form that GetNamedSecurityInfoW returns: offsets from its start, 0 for a
+// part that is absent.
+struct SECURITY_DESCRIPTOR_RELATIVE {
+    BYTE Revision;
+    BYTE Sbz1;
+    WORD Control;
+    DWORD Owner;
+    DWORD Group;
+    DWORD Sacl;
+    DWORD Dacl;
+};
+constexpr BYTE SECURITY_DESCRIPTOR_REVISION = 1;
+constexpr WORD SE_DACL_PRESENT = 0x0004;
+constexpr WORD SE_SELF_RELATIVE = 0x8000;
+
+// Access rights of files and folders, and the generic rights with what they map to for them.
+constexpr DWORD FILE_READ_DATA = 0x0001;
+constexpr DWORD FILE_WRITE_DATA = 0x0002;
+constexpr DWORD FILE_ADD_FILE = 0x0002;
+constexpr DWORD FILE_APPEND_DATA = 0x0004;
+constexpr DWORD FILE_ADD_SUBDIRECTORY = 0x0004;
+constexpr DWORD FILE_DELETE_CHILD = 0x0040;
+constexpr DWORD WRITE_DAC = 0x00040000;
+constexpr DWORD WRITE_OWNER = 0x00080000;
+constexpr DWORD GENERIC_WRITE = 0x40000000u;
+constexpr DWORD GENERIC_EXECUTE = 0x20000000u;
+constexpr DWORD GENERIC_ALL = 0x10000000u;
+constexpr DWORD FILE_GENERIC_READ = 0x00120089;
+constexpr DWORD FILE_GENERIC_WRITE = 0x00120116;
+constexpr DWORD FILE_GENERIC_EXECUTE = 0x001200A0;
+constexpr DWORD FILE_ALL_ACCESS = 0x001F01FF;
 
 // SetupAPI
 using HDEVINFO = void*;

@@ -57,7 +57,11 @@ void CServiceSource::RunDeviceLoop() {
 }
 
 void CServiceSource::CloseDevice() {
-    HANDLE device = m_hDevice.exchange(INVALID_HANDLE_VALUE);
+    // Once the handle is taken away under the device lock, no cancel of the control thread can
+    // still hold it, so it is closed outside.
+    Platform().EnterCriticalSection(&m_deviceLock);
+    const HANDLE device = m_hDevice.exchange(INVALID_HANDLE_VALUE);
+    Platform().LeaveCriticalSection(&m_deviceLock);
     if (device != INVALID_HANDLE_VALUE) Platform().CloseHandle(device);
 }
 

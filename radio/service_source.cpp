@@ -13,6 +13,7 @@ constexpr DWORD kCancelRetryPauseMs = 10;
 CServiceSource::CServiceSource(platform::Platform& platform)
     : CServiceBase(platform, kServiceName) {
     Platform().InitializeCriticalSection(&m_queueLock);
+    Platform().InitializeCriticalSection(&m_deviceLock);
 }
 
 CServiceSource::~CServiceSource() {
@@ -21,6 +22,7 @@ CServiceSource::~CServiceSource() {
         m_hWakeEvent = nullptr;
     }
     if (HANDLE stopEvent = m_hStopEvent.exchange(nullptr)) Platform().CloseHandle(stopEvent);
+    Platform().DeleteCriticalSection(&m_deviceLock);
     Platform().DeleteCriticalSection(&m_queueLock);
 }
 
@@ -72,12 +74,23 @@ void CServiceSource::CancelPendingRequest() {
     // answers success all the same, so success proves nothing: cancel until the request has
     // returned. Any other failure means that there is nothing this thread can cancel.
     for (int tries = 0; m_requestInFlight.load(); ++tries) {
-        if (!Platform().CancelIoEx(m_hDevice.load(), nullptr) &&
-            Platform().GetLastError() != ERROR_NOT_FOUND)
-            return;
+        if (!CancelOnOpenDevice()) return;
         // A cancelled request returns at once; one that does not is not worth a busy core.
         Platform().Sleep(tries < kCancelYieldsMax ? 0 : kCancelRetryPauseMs);
     }
+}
+
+bool CServiceSource::CancelOnOpenDevice() {
+    // The lock keeps the device loop from closing the handle between its load and the cancel.
+    // CancelIoEx only marks the requests cancelled and calls nothing of ours, and the loop holds
+    // the lock only to take the handle away, so the wait for it is short and closes no cycle.
+    Platform().EnterCriticalSection(&m_deviceLock);
+    const HANDLE device = m_hDevice.load();
+    const bool retry =
+        device != INVALID_HANDLE_VALUE &&
+        (Platform().CancelIoEx(device, nullptr) || Platform().GetLastError() == ERROR_NOT_FOUND);
+    Platform().LeaveCriticalSection(&m_deviceLock);
+    return retry;
 }
 
 void CServiceSource::OnShutdown() {

@@ -70,6 +70,9 @@ private:
     // Closes the device handle if it is open; the device loop's end, on every path.
     void CloseDevice();
     void CancelPendingRequest();
+    // One cancel of the requests pending on the device, unless the device loop has taken the
+    // handle away; false when there is nothing more this thread can cancel.
+    bool CancelOnOpenDevice();
 
     // Set by OnStop; ends the worker (dropping queued requests), the device loop and the
     // bounded waits.
@@ -78,6 +81,10 @@ private:
     std::atomic<bool> m_channelEnded{false};
     // Shared with the control thread, which cancels the requests pending on it.
     std::atomic<HANDLE> m_hDevice{INVALID_HANDLE_VALUE};
+    // Held by the control thread across its cancel and by the device loop while it takes the
+    // handle away to close it, so that no cancel runs on a closed handle, whose value Windows
+    // may by then have handed to another object. Nothing else is done under it.
+    CRITICAL_SECTION m_deviceLock;
     // True from just before the device loop checks for a stop and makes a request (a read or
     // the status request) until the request has returned; tells OnStop what may need
     // cancelling.

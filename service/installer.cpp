@@ -4,6 +4,7 @@
 
 #include "radio/service_source.h"
 #include "service/diagnostic_text.h"
+#include "service/install_path_check.h"
 #include "service/process_entry.h"
 
 namespace {
@@ -32,8 +33,15 @@ void InstallService(platform::Platform& platform) {
         PrintFailure(platform, L"GetModuleFileName", platform.GetLastError());
         return;
     }
+    const std::wstring executablePath(modulePath, length);
+    // The service will run this file as LocalSystem: if standard users can replace it, the
+    // install would hand them SYSTEM, so nothing is registered.
+    if (auto refusal = ReplaceablePathLine(platform, executablePath)) {
+        platform.PrintWide(refusal->c_str());
+        return;
+    }
     // Quoted, so that a path with blanks cannot be taken for a shorter program and its arguments.
-    const std::wstring binaryPath = L"\"" + std::wstring(modulePath, length) + L"\"";
+    const std::wstring binaryPath = L"\"" + executablePath + L"\"";
 
     SC_HANDLE manager =
         platform.OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);

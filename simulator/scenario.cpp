@@ -27,6 +27,7 @@ constexpr std::string_view kFallibleOperations[] = {
     "DeleteService",
     "DeviceIoControl",
     "GetModuleFileNameW",
+    "GetNamedSecurityInfoW",
     "LocalAlloc",
     "OpenSCManagerW",
     "OpenServiceW",

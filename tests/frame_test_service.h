@@ -18,6 +18,8 @@ namespace frame_testing {
 
 inline constexpr const wchar_t* kServiceName = L"BrevRctlService";
 inline constexpr const wchar_t* kImagePath = L"C:\\svc.exe";
+// The release event by name, so that another process opens a handle of its own to it.
+inline constexpr const wchar_t* kReleaseEventName = L"frame-test-release";
 
 enum class Outcome { Return, ThrowCode, ThrowOther, Block };
 
@@ -28,7 +30,8 @@ struct Script {
     DWORD code = ERROR_ACCESS_DENIED;
     int startBurst = 0;  // START_PENDING/RUNNING pairs OnStart reports before it settles
     int suspends = 0, resumes = 0;
-    HANDLE release = nullptr;  // set to let a blocked handler return
+    HANDLE release =
+        nullptr;  // the service's handle of the event that lets a blocked handler return
     BOOL runResult = FALSE;
     DWORD runError = 0;
 };
@@ -40,7 +43,7 @@ public:
     TestService(platform::Platform& platform, Script& script)
         : CServiceBase(platform, kServiceName), m_script(script) {
         m_stopped = platform.CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        m_script.release = platform.CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        m_script.release = platform.CreateEventW(nullptr, TRUE, FALSE, kReleaseEventName);
     }
     ~TestService() override {
         Platform().CloseHandle(m_stopped);

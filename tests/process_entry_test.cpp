@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "platform/sim/security_sim.h"
 #include "platform/text.h"
 #include "tests/service_harness.h"
 
@@ -121,6 +122,83 @@ TEST_F(ProcessEntryTest, ModulePathCutOffAtTheBufferRegistersNothing) {
     harness.machine.Faults().Add({"GetModuleFileNameW", ERROR_ACCESS_DENIED, 0, 1});
     EXPECT_THAT(Run({L"-install"}), ElementsAre("GetModuleFileName failed w/err 0x00000005\n"));
     EXPECT_EQ(Registrations(), 0u);
+}
+
+// Access rights, entry types and flags as Windows documents them (winnt.h): what the installer
+// must recognise, written out rather than taken from the seam.
+constexpr BYTE kAllowed = 0x0;
+constexpr BYTE kDenied = 0x1;
+constexpr BYTE kAllowedCallback = 0x9;
+constexpr BYTE kObjectAndContainerInherit = 0x3;
+constexpr BYTE kInheritOnly = 0x8;
+constexpr BYTE kInherited = 0x10;
+constexpr DWORD kModify = 0x1301FF;  // what Wine gives Everyone on a 0777 folder
+constexpr DWORD kGenericAll = 0x10000000;
+constexpr DWORD kAddFile = 0x2;
+constexpr DWORD kReadExecute = 0x1200A9;
+constexpr const wchar_t* kFolder = L"C:\\Program Files\\BrevRctl";
+
+TEST_F(ProcessEntryTest, InstallFromAPathStandardUsersCanChangeRegistersNothing) {
+    struct Case {
+        const char* title;
+        std::wstring path;
+        sim::SimDacl dacl;
+        std::string line;
+    };
+    const std::string refused = "BrevRctlService is not installed: ";
+    const std::vector<Case> cases = {
+        {"its folder writable by everyone", kFolder,
+         std::vector<sim::SimAce>{{kAllowed, kObjectAndContainerInherit, kModify, L"S-1-1-0"}},
+         refused + "Everyone holds FILE_ADD_FILE|FILE_ADD_SUBDIRECTORY|FILE_DELETE_CHILD|DELETE "
+                   "on C:\\Program Files\\BrevRctl\n"},
+        // A deny entry protects only the tokens that carry its SID; full control of a folder
+        // above, as a generic right, lets users rename the service's folder away.
+        {"a folder above that users control", L"C:\\Program Files",
+         std::vector<sim::SimAce>{{kDenied, 0, kModify, L"S-1-1-0"},
+                                  {kAllowed, 0, kGenericAll, L"S-1-5-32-545"}},
+         refused + "Users holds FILE_DELETE_CHILD|DELETE|WRITE_DAC|WRITE_OWNER on C:\\Program "
+                   "Files\n"},
+        {"the executable writable by authenticated users",
+         std::wstring(kFolder) + L"\\BrevRctlService.exe",
+         std::vector<sim::SimAce>{{kAllowed, kInherited, kModify, L"S-1-5-11"}},
+         refused + "Authenticated Users holds FILE_WRITE_DATA|FILE_APPEND_DATA|DELETE on "
+                   "C:\\Program Files\\BrevRctl\\BrevRctlService.exe\n"},
+        {"a conditional entry for a domain's users", kFolder,
+         std::vector<sim::SimAce>{{kAllowedCallback, 0, kAddFile, L"S-1-5-21-7-8-9-513"}},
+         refused + "Domain Users holds FILE_ADD_FILE on C:\\Program Files\\BrevRctl\n"},
+        {"a NULL DACL on the volume's root", L"C:\\", std::nullopt, refused + "C:\\ has no DACL\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        ServiceHarness fresh;
+        fresh.machine.Security().SetDacl(c.path, c.dacl);
+        sim::SimProcess* process = fresh.machine.Launch(kImagePath, {L"-install"});
+        ASSERT_TRUE(fresh.machine.RunUntilExited(*process, 60'000).idle);
+        EXPECT_EQ(process->Stdout(), c.line);
+        EXPECT_EQ(process->ExitCode(), 0);
+        EXPECT_EQ(fresh.machine.Faults().CallCount("OpenSCManagerW"), 0u);
+        EXPECT_TRUE(fresh.machine.OpenResources().empty());
+    }
+
+    // What cannot be read cannot be judged: the second descriptor, the folder's, is refused.
+    harness.machine.Faults().Add({"GetNamedSecurityInfoW", ERROR_ACCESS_DENIED, 1, 1});
+    EXPECT_THAT(Run({L"-install"}), ElementsAre("GetNamedSecurityInfo failed w/err 0x00000005\n"));
+    EXPECT_EQ(Registrations(), 0u);
+    EXPECT_TRUE(harness.machine.OpenResources().empty());
+}
+
+// Rights that reach no standard user: an inherit-only entry, one of a single domain account, a
+// deny entry; and Windows's own C:\ (inherit-only modify and FILE_ADD_SUBDIRECTORY for
+// authenticated users), which the machine answers when a test says nothing.
+TEST_F(ProcessEntryTest, InstallFromAFolderOnlyAdministratorsCanChangeIsNotRefused) {
+    harness.machine.Security().SetDacl(
+        kFolder, std::vector<sim::SimAce>{
+                     {kAllowed, kObjectAndContainerInherit | kInheritOnly, kGenericAll, L"S-1-1-0"},
+                     {kAllowed, 0, kModify, L"S-1-5-21-7-8-9-1001"},
+                     {kDenied, 0, kModify, L"S-1-5-32-545"},
+                     {kAllowed, kObjectAndContainerInherit, kReadExecute, L"S-1-5-32-545"}});
+    EXPECT_THAT(Run({L"-install"}), ElementsAre("BrevRctlService is installed.\n"));
+    EXPECT_EQ(Registrations(), 1u);
 }
 
 TEST_F(ProcessEntryTest, RemoveStopsARunningServiceWaitsAndDeletesIt) {

@@ -112,16 +112,18 @@ TEST(SimScm, ControlWaitsForTheHandlerAndIsRefusedWhileStartIsPending) {
     Client client(rig);
     rig.script.start = frame_testing::Outcome::Block;
     SC_HANDLE scm = nullptr, service = nullptr;
+    HANDLE release = nullptr;
     SERVICE_STATUS status{};
     DWORD refusal = 0;
     client.Run([&](platform::Platform& p) {
+        release = p.CreateEventW(nullptr, TRUE, FALSE, frame_testing::kReleaseEventName);
         scm = OpenManager(p);
         service = Register(p, scm);
         p.StartServiceW(service, 0, nullptr);
     });
     client.Run([&](platform::Platform& p) {
         refusal = ErrorOf(p, p.ControlService(service, SERVICE_CONTROL_STOP, &status));
-        p.SetEvent(rig.script.release);
+        p.SetEvent(release);
     });
     EXPECT_EQ(refusal, ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
     EXPECT_EQ(status.dwCurrentState, SERVICE_START_PENDING);
@@ -129,15 +131,16 @@ TEST(SimScm, ControlWaitsForTheHandlerAndIsRefusedWhileStartIsPending) {
     rig.script.stop = frame_testing::Outcome::Block;
     BOOL stopped = -1;
     client.Run([&](platform::Platform& p) {
-        p.ResetEvent(rig.script.release);
+        p.ResetEvent(release);
         stopped = p.ControlService(service, SERVICE_CONTROL_STOP, &status);
     });
     EXPECT_EQ(stopped, -1);
     EXPECT_EQ(rig.machine.Scm().CurrentStatus(kServiceName).dwCurrentState, SERVICE_STOP_PENDING);
     client.Run([&](platform::Platform& p) {
-        p.SetEvent(rig.script.release);
+        p.SetEvent(release);
         p.CloseServiceHandle(service);
         p.CloseServiceHandle(scm);
+        p.CloseHandle(release);
     });
     // The stop control returns the status the handler left; the service-main thread reports
     // SERVICE_STOPPED afterwards.

@@ -27,11 +27,14 @@ TEST(SimRegistry, ATooSmallBufferIsScribbledAndTheNeededSizeReported) {
     EXPECT_NE(std::memcmp(buffer, "\1\2\3\4", 4), 0);
     EXPECT_NE(std::memcmp(buffer, "\0\0\0\0", 4), 0);
 
+    // Another process's handle and a closed one are misuses the machine reports.
+    machine.Core().ExpectViolations(true);
     EXPECT_EQ(other.RegQueryValueExW(key, L"", nullptr, nullptr, buffer, &size),
               ERROR_INVALID_HANDLE);
     EXPECT_EQ(process.RegCloseKey(key), ERROR_SUCCESS);
     EXPECT_EQ(process.RegQueryValueExW(key, L"", nullptr, nullptr, buffer, &size),
               ERROR_INVALID_HANDLE);
+    EXPECT_EQ(machine.Log().Of<sim::Violation>().size(), 2u);
     EXPECT_EQ(machine.OpenResources().count("registry keys"), 0u);
 }
 

@@ -47,13 +47,14 @@ HDEVINFO SimDevices::SetupDiGetClassDevsW(SimProcess& caller, const GUID* classG
     return m_machine.Core().AddHandle(HandleKind::DeviceInfoSet, &caller, set);
 }
 
-BOOL SimDevices::SetupDiEnumDeviceInterfaces(SimProcess&, HDEVINFO set, PSP_DEVINFO_DATA,
+BOOL SimDevices::SetupDiEnumDeviceInterfaces(SimProcess& caller, HDEVINFO set, PSP_DEVINFO_DATA,
                                              const GUID* interfaceClassGuid, DWORD memberIndex,
                                              PSP_DEVICE_INTERFACE_DATA interfaceData) {
     auto lock = m_machine.Core().EnterCall();
     if (auto code = m_machine.Core().TakeFault(lock, "SetupDiEnumDeviceInterfaces"))
         return Failure(*code);
-    auto* entry = m_machine.Core().FindHandle(set, HandleKind::DeviceInfoSet);
+    auto* entry = m_machine.Core().UseHandle(set, &caller, {HandleKind::DeviceInfoSet},
+                                             "SetupDiEnumDeviceInterfaces");
     if (entry == nullptr) return Failure(ERROR_INVALID_HANDLE);
     if (interfaceData == nullptr || interfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
         return Failure(ERROR_INVALID_USER_BUFFER);
@@ -67,7 +68,7 @@ BOOL SimDevices::SetupDiEnumDeviceInterfaces(SimProcess&, HDEVINFO set, PSP_DEVI
     return TRUE;
 }
 
-BOOL SimDevices::SetupDiGetDeviceInterfaceDetailW(SimProcess&, HDEVINFO set,
+BOOL SimDevices::SetupDiGetDeviceInterfaceDetailW(SimProcess& caller, HDEVINFO set,
                                                   PSP_DEVICE_INTERFACE_DATA interfaceData,
                                                   PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail,
                                                   DWORD detailSize, PDWORD requiredSize,
@@ -75,7 +76,8 @@ BOOL SimDevices::SetupDiGetDeviceInterfaceDetailW(SimProcess&, HDEVINFO set,
     auto lock = m_machine.Core().EnterCall();
     if (auto code = m_machine.Core().TakeFault(lock, "SetupDiGetDeviceInterfaceDetailW"))
         return Failure(*code);
-    auto* entry = m_machine.Core().FindHandle(set, HandleKind::DeviceInfoSet);
+    auto* entry = m_machine.Core().UseHandle(set, &caller, {HandleKind::DeviceInfoSet},
+                                             "SetupDiGetDeviceInterfaceDetailW");
     if (entry == nullptr) return Failure(ERROR_INVALID_HANDLE);
     auto& paths = std::static_pointer_cast<DeviceInfoSet>(entry->object)->paths;
     if (interfaceData == nullptr || interfaceData->Reserved == 0 ||
@@ -100,9 +102,10 @@ BOOL SimDevices::SetupDiGetDeviceInterfaceDetailW(SimProcess&, HDEVINFO set,
     return TRUE;
 }
 
-BOOL SimDevices::SetupDiDestroyDeviceInfoList(SimProcess&, HDEVINFO set) {
+BOOL SimDevices::SetupDiDestroyDeviceInfoList(SimProcess& caller, HDEVINFO set) {
     auto lock = m_machine.Core().EnterCall();
-    if (m_machine.Core().FindHandle(set, HandleKind::DeviceInfoSet) == nullptr)
+    if (m_machine.Core().UseHandle(set, &caller, {HandleKind::DeviceInfoSet},
+                                   "SetupDiDestroyDeviceInfoList") == nullptr)
         return Failure(ERROR_INVALID_HANDLE);
     m_machine.Core().RemoveHandle(set);
     return TRUE;
@@ -131,12 +134,12 @@ HANDLE SimDevices::CreateFileW(SimProcess& caller, const DeviceOpen& open) {
     return INVALID_HANDLE_VALUE;
 }
 
-BOOL SimDevices::ReadFile(SimProcess&, HANDLE file, LPVOID buffer, DWORD bytesToRead,
+BOOL SimDevices::ReadFile(SimProcess& caller, HANDLE file, LPVOID buffer, DWORD bytesToRead,
                           LPDWORD bytesRead, LPOVERLAPPED overlapped) {
     auto lock = m_machine.Core().EnterCall();
     if (bytesRead != nullptr) *bytesRead = 0;
     if (auto code = m_machine.Core().TakeFault(lock, "ReadFile")) return Failure(*code);
-    auto* entry = m_machine.Core().FindHandle(file, HandleKind::Device);
+    auto* entry = m_machine.Core().UseHandle(file, &caller, {HandleKind::Device}, "ReadFile");
     if (entry == nullptr) return Failure(ERROR_INVALID_HANDLE);
     auto device = std::static_pointer_cast<OpenDevice>(entry->object);
     if (!device->readable) return Failure(ERROR_ACCESS_DENIED);
@@ -168,15 +171,17 @@ BOOL SimDevices::ReadFile(SimProcess&, HANDLE file, LPVOID buffer, DWORD bytesTo
     return TRUE;
 }
 
-BOOL SimDevices::DeviceIoControl(SimProcess&, HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
-                                 DWORD inBufferSize, LPVOID outBuffer, DWORD outBufferSize,
-                                 LPDWORD bytesReturned, LPOVERLAPPED overlapped) {
+BOOL SimDevices::DeviceIoControl(SimProcess& caller, HANDLE device, DWORD ioControlCode,
+                                 LPVOID inBuffer, DWORD inBufferSize, LPVOID outBuffer,
+                                 DWORD outBufferSize, LPDWORD bytesReturned,
+                                 LPOVERLAPPED overlapped) {
     auto lock = m_machine.Core().EnterCall();
     m_statusRequests.push_back(
         {ioControlCode, inBuffer != nullptr, inBufferSize, outBufferSize, overlapped != nullptr});
     if (bytesReturned != nullptr) *bytesReturned = 0;
     if (auto code = m_machine.Core().TakeFault(lock, "DeviceIoControl")) return Failure(*code);
-    auto* entry = m_machine.Core().FindHandle(device, HandleKind::Device);
+    auto* entry =
+        m_machine.Core().UseHandle(device, &caller, {HandleKind::Device}, "DeviceIoControl");
     if (entry == nullptr) return Failure(ERROR_INVALID_HANDLE);
     if (ioControlCode != kBiosStatusRequest) return Failure(ERROR_INVALID_FUNCTION);
     // The request's code asks for read access (FILE_READ_ACCESS), which the I/O manager checks.
@@ -209,10 +214,10 @@ BOOL SimDevices::DeviceIoControl(SimProcess&, HANDLE device, DWORD ioControlCode
     return TRUE;
 }
 
-BOOL SimDevices::CancelIoEx(SimProcess&, HANDLE file, LPOVERLAPPED) {
+BOOL SimDevices::CancelIoEx(SimProcess& caller, HANDLE file, LPOVERLAPPED) {
     auto lock = m_machine.Core().EnterCall();
     if (auto code = m_machine.Core().TakeFault(lock, "CancelIoEx")) return Failure(*code);
-    auto* entry = m_machine.Core().FindHandle(file, HandleKind::Device);
+    auto* entry = m_machine.Core().UseHandle(file, &caller, {HandleKind::Device}, "CancelIoEx");
     if (entry == nullptr) return Failure(ERROR_INVALID_HANDLE);
     // Every request of any thread pending on the handle is cancelled; none pending is an error.
     auto device = std::static_pointer_cast<OpenDevice>(entry->object);
@@ -239,15 +244,27 @@ HLOCAL SimDevices::LocalAlloc(SimProcess&, UINT flags, SIZE_T bytes) {
     return block;
 }
 
+void* SimDevices::AllocateLocalLocked(SIZE_T bytes) {
+    void* block = std::malloc(bytes == 0 ? 1 : bytes);
+    m_localBlocks[block] = bytes;
+    return block;
+}
+
 HLOCAL SimDevices::LocalFree(SimProcess&, HLOCAL memory) {
     auto lock = m_machine.Core().EnterCall();
     if (memory == nullptr) return nullptr;
     auto block = m_localBlocks.find(memory);
+    // Application Verifier's Heaps checks stop the process on both frees below.
     if (block == m_localBlocks.end()) {
         ++m_badLocalFrees;
+        m_machine.Core().Violate("LocalFree of a block freed already or never allocated, by " +
+                                 SimCore::CurrentThreadName());
         SimKernel::SetLastError(ERROR_INVALID_HANDLE);
         return memory;
     }
+    if (auto section = m_machine.Kernel().LiveSectionWithin(memory, block->second))
+        m_machine.Core().Violate("LocalFree of a block that holds " + *section +
+                                 ", still initialised, by " + SimCore::CurrentThreadName());
     std::free(memory);
     m_localBlocks.erase(block);
     return nullptr;

@@ -80,6 +80,9 @@ public:
     BOOL CancelIoEx(SimProcess& caller, HANDLE file, LPOVERLAPPED overlapped);
     HLOCAL LocalAlloc(SimProcess& caller, UINT flags, SIZE_T bytes);
     HLOCAL LocalFree(SimProcess& caller, HLOCAL memory);
+    // A block that another call of the machine hands out as LocalAlloc memory, for its caller to
+    // free with LocalFree. The caller holds the core's lock; no fault applies.
+    void* AllocateLocalLocked(SIZE_T bytes);
     // Called by the kernel's CloseHandle for a device handle.
     void CloseDevice(HANDLE device);
 

@@ -27,14 +27,15 @@ HANDLE SimEventLog::RegisterEventSourceW(SimProcess& caller, LPCWSTR serverName,
     return m_machine.Core().AddHandle(HandleKind::EventSource, &caller, source);
 }
 
-BOOL SimEventLog::ReportEventW(SimProcess&, HANDLE eventLog, WORD type, WORD category,
+BOOL SimEventLog::ReportEventW(SimProcess& caller, HANDLE eventLog, WORD type, WORD category,
                                DWORD eventId, PSID userSid, WORD numStrings, DWORD dataSize,
                                LPCWSTR* strings, LPVOID rawData) {
     auto lock = m_machine.Core().EnterCall();
     if (auto code = m_machine.Core().TakeFault(lock, "ReportEventW")) {
         return Failure(*code);
     }
-    auto* entry = m_machine.Core().FindHandle(eventLog, HandleKind::EventSource);
+    auto* entry =
+        m_machine.Core().UseHandle(eventLog, &caller, {HandleKind::EventSource}, "ReportEventW");
     if (entry == nullptr) {
         return Failure(ERROR_INVALID_HANDLE);
     }
@@ -53,9 +54,10 @@ BOOL SimEventLog::ReportEventW(SimProcess&, HANDLE eventLog, WORD type, WORD cat
     return TRUE;
 }
 
-BOOL SimEventLog::DeregisterEventSource(SimProcess&, HANDLE eventLog) {
+BOOL SimEventLog::DeregisterEventSource(SimProcess& caller, HANDLE eventLog) {
     auto lock = m_machine.Core().EnterCall();
-    if (m_machine.Core().FindHandle(eventLog, HandleKind::EventSource) == nullptr) {
+    if (m_machine.Core().UseHandle(eventLog, &caller, {HandleKind::EventSource},
+                                   "DeregisterEventSource") == nullptr) {
         return Failure(ERROR_INVALID_HANDLE);
     }
     m_machine.Core().RemoveHandle(eventLog);

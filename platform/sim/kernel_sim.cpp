@@ -64,9 +64,9 @@ HANDLE SimKernel::CreateEventW(SimProcess& caller, BOOL manualReset, BOOL initia
     return m_machine.Core().AddHandle(HandleKind::Event, &caller, event);
 }
 
-BOOL SimKernel::SetEvent(SimProcess&, HANDLE event) {
+BOOL SimKernel::SetEvent(SimProcess& caller, HANDLE event) {
     auto lock = m_machine.Core().EnterCall();
-    auto* entry = m_machine.Core().FindHandle(event, HandleKind::Event);
+    auto* entry = m_machine.Core().UseHandle(event, &caller, {HandleKind::Event}, "SetEvent");
     if (entry == nullptr) {
         return Failure(ERROR_INVALID_HANDLE);
     }
@@ -76,9 +76,9 @@ BOOL SimKernel::SetEvent(SimProcess&, HANDLE event) {
     return TRUE;
 }
 
-BOOL SimKernel::ResetEvent(SimProcess&, HANDLE event) {
+BOOL SimKernel::ResetEvent(SimProcess& caller, HANDLE event) {
     auto lock = m_machine.Core().EnterCall();
-    auto* entry = m_machine.Core().FindHandle(event, HandleKind::Event);
+    auto* entry = m_machine.Core().UseHandle(event, &caller, {HandleKind::Event}, "ResetEvent");
     if (entry == nullptr) {
         return Failure(ERROR_INVALID_HANDLE);
     }
@@ -86,13 +86,14 @@ BOOL SimKernel::ResetEvent(SimProcess&, HANDLE event) {
     return TRUE;
 }
 
-DWORD SimKernel::WaitForSingleObject(SimProcess&, HANDLE handle, DWORD milliseconds) {
+DWORD SimKernel::WaitForSingleObject(SimProcess& caller, HANDLE handle, DWORD milliseconds) {
     auto lock = m_machine.Core().EnterCall();
     if (auto code = m_machine.Core().TakeFault(lock, "WaitForSingleObject")) {
         t_lastError = *code;
         return WAIT_FAILED;
     }
-    auto* entry = m_machine.Core().FindHandle(handle);
+    auto* entry = m_machine.Core().UseHandle(
+        handle, &caller, {HandleKind::Event, HandleKind::Thread}, "WaitForSingleObject");
     std::function<bool()> signalled;
     std::shared_ptr<EventObject> event;
     const void* synchronisesWith = nullptr;
@@ -122,12 +123,14 @@ DWORD SimKernel::WaitForSingleObject(SimProcess&, HANDLE handle, DWORD milliseco
     return WAIT_OBJECT_0;
 }
 
-BOOL SimKernel::CloseHandle(SimProcess&, HANDLE handle) {
+BOOL SimKernel::CloseHandle(SimProcess& caller, HANDLE handle) {
     auto lock = m_machine.Core().EnterCall();
-    auto* entry = m_machine.Core().FindHandle(handle);
-    if (entry == nullptr ||
-        (entry->kind != HandleKind::Event && entry->kind != HandleKind::Thread &&
-         entry->kind != HandleKind::Device)) {
+    // A second close, or the close of a pseudo handle, is reported as any other misuse: under a
+    // debugger Windows raises an exception for both.
+    auto* entry = m_machine.Core().UseHandle(
+        handle, &caller, {HandleKind::Event, HandleKind::Thread, HandleKind::Device},
+        "CloseHandle");
+    if (entry == nullptr) {
         return Failure(ERROR_INVALID_HANDLE);
     }
     if (entry->kind == HandleKind::Device) m_machine.Devices().CloseDevice(handle);
@@ -135,17 +138,27 @@ BOOL SimKernel::CloseHandle(SimProcess&, HANDLE handle) {
     return TRUE;
 }
 
+// Application Verifier's Locks checks stop the process on each misuse below; the machine
+// reports it and goes on as far as the section's state allows.
 void SimKernel::InitializeCriticalSection(SimProcess&, LPCRITICAL_SECTION section) {
     auto lock = m_machine.Core().EnterCall();
-    if (!m_sections.emplace(section, CriticalSection{}).second)
-        Misuse("a critical section initialised twice");
+    if (m_sections.contains(section)) {
+        m_machine.Core().Violate("InitializeCriticalSection of a section already initialised, by " +
+                                 SimCore::CurrentThreadName());
+        return;
+    }
+    m_sections.emplace(section, CriticalSection{});
     m_machine.Core().NameLock(section, "critical section #" + std::to_string(++m_sectionsMade));
 }
 
 void SimKernel::EnterCriticalSection(SimProcess&, LPCRITICAL_SECTION section) {
     auto lock = m_machine.Core().EnterCall();
     auto it = m_sections.find(section);
-    if (it == m_sections.end()) Misuse("EnterCriticalSection on an uninitialised section");
+    if (it == m_sections.end()) {
+        m_machine.Core().Violate("EnterCriticalSection of a section not initialised, by " +
+                                 SimCore::CurrentThreadName());
+        return;
+    }
     const SimThread* self = SimCore::CurrentThread();
     CriticalSection& cs = it->second;
     if (cs.recursion > 0 && cs.owner == self) {
@@ -154,7 +167,9 @@ void SimKernel::EnterCriticalSection(SimProcess&, LPCRITICAL_SECTION section) {
     }
     // Only a simulated thread can wait for another owner; a host thread finds it free or aborts.
     if (cs.recursion > 0 && self == nullptr) Misuse("a host thread waits for a critical section");
+    ++cs.waiters;
     m_machine.Core().BlockOnLock(lock, section, [&cs] { return cs.recursion == 0; });
+    --cs.waiters;
     cs.owner = self;
     cs.recursion = 1;
     m_machine.Core().SetLockOwner(section, self);
@@ -165,8 +180,12 @@ void SimKernel::LeaveCriticalSection(SimProcess&, LPCRITICAL_SECTION section) {
     auto lock = m_machine.Core().EnterCall();
     auto it = m_sections.find(section);
     if (it == m_sections.end() || it->second.recursion == 0 ||
-        it->second.owner != SimCore::CurrentThread())
-        Misuse("LeaveCriticalSection by a thread that does not own it");
+        it->second.owner != SimCore::CurrentThread()) {
+        m_machine.Core().Violate(std::string("LeaveCriticalSection of a section ") +
+                                 (it == m_sections.end() ? "not initialised" : "it does not own") +
+                                 ", by " + SimCore::CurrentThreadName());
+        return;
+    }
     if (--it->second.recursion > 0) return;
     m_machine.Core().PromiseRelease(section);
     m_machine.Core().SetLockOwner(section, nullptr);
@@ -175,10 +194,30 @@ void SimKernel::LeaveCriticalSection(SimProcess&, LPCRITICAL_SECTION section) {
 void SimKernel::DeleteCriticalSection(SimProcess&, LPCRITICAL_SECTION section) {
     auto lock = m_machine.Core().EnterCall();
     auto it = m_sections.find(section);
-    if (it == m_sections.end()) Misuse("DeleteCriticalSection on an uninitialised section");
-    if (it->second.recursion > 0) Misuse("DeleteCriticalSection on an owned section");
+    if (it == m_sections.end()) {
+        m_machine.Core().Violate("DeleteCriticalSection of a section not initialised, by " +
+                                 SimCore::CurrentThreadName());
+        return;
+    }
+    // Threads waiting for a deleted section would wait for ever: it stays while anyone does.
+    if (it->second.recursion > 0 || it->second.waiters > 0) {
+        m_machine.Core().Violate(std::string("DeleteCriticalSection of a section ") +
+                                 (it->second.recursion > 0 ? "still owned" : "still waited for") +
+                                 ", by " + SimCore::CurrentThreadName());
+        return;
+    }
     m_sections.erase(it);
     m_machine.Core().ForgetLock(section);
+}
+
+std::optional<std::string> SimKernel::LiveSectionWithin(const void* block,
+                                                        std::size_t bytes) const {
+    const auto* begin = static_cast<const unsigned char*>(block);
+    for (auto& [section, state] : m_sections) {
+        const auto* at = reinterpret_cast<const unsigned char*>(section);
+        if (at >= begin && at < begin + bytes) return m_machine.Core().LockName(section);
+    }
+    return std::nullopt;
 }
 
 HANDLE SimKernel::CreateThread(SimProcess& caller, LPTHREAD_START_ROUTINE startAddress,

@@ -2,8 +2,10 @@
 // and the module path of a process.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/win_types.h"
@@ -35,6 +37,8 @@ public:
 
     // Critical sections initialised and not yet deleted.
     int LiveCriticalSections() const { return static_cast<int>(m_sections.size()); }
+    // The name of a section initialised and not yet deleted that lies in the block, if any.
+    std::optional<std::string> LiveSectionWithin(const void* block, std::size_t bytes) const;
 
     // The last-error code of the calling host thread; every simulated thread is one.
     static DWORD LastError();
@@ -44,6 +48,7 @@ private:
     struct CriticalSection {
         const SimThread* owner = nullptr;
         int recursion = 0;
+        int waiters = 0;
     };
     SimMachine& m_machine;
     std::map<LPCRITICAL_SECTION, CriticalSection> m_sections;

@@ -5,6 +5,7 @@
 #include "platform/sim/kernel_sim.h"
 #include "platform/sim/registry_sim.h"
 #include "platform/sim/scm_sim.h"
+#include "platform/sim/security_sim.h"
 #include "platform/sim/wlan_sim.h"
 #include "platform/text.h"
 
@@ -17,7 +18,8 @@ SimMachine::SimMachine()
       m_wlan(std::make_unique<SimWlan>(*this)),
       m_devices(std::make_unique<SimDevices>(*this)),
       m_scm(std::make_unique<SimScm>(*this)),
-      m_kernel(std::make_unique<SimKernel>(*this)) {}
+      m_kernel(std::make_unique<SimKernel>(*this)),
+      m_security(std::make_unique<SimSecurity>(*this)) {}
 
 SimMachine::~SimMachine() {
     bool stuck;

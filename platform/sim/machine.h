@@ -22,6 +22,7 @@ class SimWlan;
 class SimDevices;
 class SimScm;
 class SimKernel;
+class SimSecurity;
 
 // The entry point of a simulated executable: the platform of its process and its arguments,
 // the program's path first.
@@ -139,6 +140,11 @@ public:
     void PrintWide(LPCWSTR text) override;
     void PrintNarrow(const char* text) override;
 
+    DWORD GetNamedSecurityInfoW(LPCWSTR objectName, SE_OBJECT_TYPE objectType,
+                                SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group,
+                                PACL* dacl, PACL* sacl,
+                                PSECURITY_DESCRIPTOR* securityDescriptor) override;
+
 private:
     SimMachine& m_machine;
     int m_id;
@@ -167,6 +173,7 @@ public:
     SimDevices& Devices() { return *m_devices; }
     SimScm& Scm() { return *m_scm; }
     SimKernel& Kernel() { return *m_kernel; }
+    SimSecurity& Security() { return *m_security; }
 
     FaultPlan& Faults() { return m_core->Faults(); }
     Observations& Log() { return m_core->Log(); }
@@ -210,6 +217,7 @@ private:
     std::unique_ptr<SimDevices> m_devices;
     std::unique_ptr<SimScm> m_scm;
     std::unique_ptr<SimKernel> m_kernel;
+    std::unique_ptr<SimSecurity> m_security;
     std::vector<std::unique_ptr<SimProcess>> m_processes;
     std::map<std::wstring, ProcessEntry> m_images;
 };

@@ -4,6 +4,7 @@
 #include "platform/sim/machine.h"
 #include "platform/sim/registry_sim.h"
 #include "platform/sim/scm_sim.h"
+#include "platform/sim/security_sim.h"
 #include "platform/sim/wlan_sim.h"
 #include "platform/text.h"
 
@@ -238,6 +239,15 @@ void SimProcess::PrintWide(LPCWSTR text) {
 void SimProcess::PrintNarrow(const char* text) {
     auto lock = m_machine.Core().EnterCall();
     m_machine.Core().Observe({0, ConsoleOutput{m_name, text}});
+}
+
+// --- security
+DWORD SimProcess::GetNamedSecurityInfoW(LPCWSTR objectName, SE_OBJECT_TYPE objectType,
+                                        SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group,
+                                        PACL* dacl, PACL* sacl,
+                                        PSECURITY_DESCRIPTOR* securityDescriptor) {
+    return m_machine.Security().GetNamedSecurityInfoW(*this, objectName, objectType, securityInfo,
+                                                      owner, group, dacl, sacl, securityDescriptor);
 }
 
 }  // namespace sim

@@ -1,6 +1,7 @@
 #include "platform/sim/registry_sim.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -18,6 +19,13 @@ struct OpenKey {
     std::wstring path;  // lower case
     REGSAM access = 0;
 };
+
+// HKEY_CLASSES_ROOT (0x80000000) to HKEY_CURRENT_USER_LOCAL_SETTINGS (0x80000007), sign-extended
+// on 64-bit Windows as the SDK's casts of LONG values make them.
+bool IsPredefinedKey(HKEY key) {
+    const auto value = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(key));
+    return value >= 0x80000000u && value <= 0x80000007u;
+}
 
 std::wstring KeyName(const std::wstring& path) {
     return platform::AsciiLower(path);
@@ -51,8 +59,12 @@ LSTATUS SimRegistry::RegQueryValueExW(SimProcess& caller, HKEY key, LPCWSTR valu
     auto lock = m_machine.Core().EnterCall();
     if (auto code = m_machine.Core().TakeFault(lock, "RegQueryValueExW"))
         return static_cast<LSTATUS>(*code);
-    auto* entry = m_machine.Core().FindHandle(key, HandleKind::RegistryKey);
-    if (entry == nullptr || entry->owner != &caller) return ERROR_INVALID_HANDLE;
+    // A NULL key is answered by the registry functions themselves, before any handle is
+    // looked up: a plain failure, which a caller whose open failed relies on.
+    if (key == nullptr) return ERROR_INVALID_HANDLE;
+    auto* entry =
+        m_machine.Core().UseHandle(key, &caller, {HandleKind::RegistryKey}, "RegQueryValueExW");
+    if (entry == nullptr) return ERROR_INVALID_HANDLE;
     if (reserved != nullptr || (data != nullptr && dataSize == nullptr))
         return ERROR_INVALID_PARAMETER;
     const auto& open = *std::static_pointer_cast<OpenKey>(entry->object);
@@ -78,8 +90,13 @@ LSTATUS SimRegistry::RegCloseKey(SimProcess& caller, HKEY key) {
     auto lock = m_machine.Core().EnterCall();
     if (auto code = m_machine.Core().TakeFault(lock, "RegCloseKey"))
         return static_cast<LSTATUS>(*code);
-    auto* entry = m_machine.Core().FindHandle(key, HandleKind::RegistryKey);
-    if (entry == nullptr || entry->owner != &caller) return ERROR_INVALID_HANDLE;
+    // NULL is refused and a predefined key left open by the registry functions themselves,
+    // before any handle is closed: neither is a misuse of a handle.
+    if (key == nullptr) return ERROR_INVALID_HANDLE;
+    if (IsPredefinedKey(key)) return ERROR_SUCCESS;
+    if (m_machine.Core().UseHandle(key, &caller, {HandleKind::RegistryKey}, "RegCloseKey") ==
+        nullptr)
+        return ERROR_INVALID_HANDLE;
     m_machine.Core().RemoveHandle(key);
     return ERROR_SUCCESS;
 }

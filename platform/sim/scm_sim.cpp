@@ -203,8 +203,9 @@ std::shared_ptr<PendingControl> QueueControl(Service& service, DWORD control, DW
     return pending;
 }
 
-ServiceHandle* FindServiceHandle(SimCore& core, SC_HANDLE handle) {
-    auto* entry = core.FindHandle(handle, HandleKind::Service);
+ServiceHandle* UseServiceHandle(SimCore& core, const SimProcess& caller, SC_HANDLE handle,
+                                const char* call) {
+    auto* entry = core.UseHandle(handle, &caller, {HandleKind::Service}, call);
     return entry == nullptr ? nullptr : static_cast<ServiceHandle*>(entry->object.get());
 }
 
@@ -386,7 +387,8 @@ SC_HANDLE SimScm::CreateServiceW(SimProcess& caller, SC_HANDLE manager, LPCWSTR 
     m_impl->accessRequests.push_back(
         {"CreateServiceW", serviceName != nullptr ? serviceName : L"", desiredAccess});
     if (auto code = m_machine.Core().TakeFault(lock, "CreateServiceW")) return Failure(*code);
-    auto* entry = m_machine.Core().FindHandle(manager, HandleKind::ScManager);
+    auto* entry =
+        m_machine.Core().UseHandle(manager, &caller, {HandleKind::ScManager}, "CreateServiceW");
     if (entry == nullptr) return Failure(ERROR_INVALID_HANDLE);
     if ((static_cast<ManagerHandle*>(entry->object.get())->access & SC_MANAGER_CREATE_SERVICE) == 0)
         return Failure(ERROR_ACCESS_DENIED);
@@ -425,10 +427,10 @@ SC_HANDLE SimScm::CreateServiceW(SimProcess& caller, SC_HANDLE manager, LPCWSTR 
     return static_cast<SC_HANDLE>(m_machine.Core().AddHandle(HandleKind::Service, &caller, handle));
 }
 
-BOOL SimScm::StartServiceW(SimProcess&, SC_HANDLE service, DWORD numArgs, LPCWSTR* args) {
+BOOL SimScm::StartServiceW(SimProcess& caller, SC_HANDLE service, DWORD numArgs, LPCWSTR* args) {
     auto lock = m_machine.Core().EnterCall();
     if (auto code = m_machine.Core().TakeFault(lock, "StartServiceW")) return Failure(*code);
-    auto* handle = FindServiceHandle(m_machine.Core(), service);
+    auto* handle = UseServiceHandle(m_machine.Core(), caller, service, "StartServiceW");
     if (handle == nullptr) return Failure(ERROR_INVALID_HANDLE);
     if ((handle->access & SERVICE_START) == 0) return Failure(ERROR_ACCESS_DENIED);
     Service& target = *handle->service;
@@ -447,7 +449,8 @@ SC_HANDLE SimScm::OpenServiceW(SimProcess& caller, SC_HANDLE manager, LPCWSTR se
     m_impl->accessRequests.push_back(
         {"OpenServiceW", serviceName != nullptr ? serviceName : L"", desiredAccess});
     if (auto code = m_machine.Core().TakeFault(lock, "OpenServiceW")) return Failure(*code);
-    if (m_machine.Core().FindHandle(manager, HandleKind::ScManager) == nullptr)
+    if (m_machine.Core().UseHandle(manager, &caller, {HandleKind::ScManager}, "OpenServiceW") ==
+        nullptr)
         return Failure(ERROR_INVALID_HANDLE);
     if (serviceName == nullptr) return Failure(ERROR_INVALID_NAME);
     auto service = m_impl->FindRegistered(serviceName);
@@ -459,11 +462,11 @@ SC_HANDLE SimScm::OpenServiceW(SimProcess& caller, SC_HANDLE manager, LPCWSTR se
     return static_cast<SC_HANDLE>(m_machine.Core().AddHandle(HandleKind::Service, &caller, handle));
 }
 
-BOOL SimScm::ControlService(SimProcess&, SC_HANDLE service, DWORD control,
+BOOL SimScm::ControlService(SimProcess& caller, SC_HANDLE service, DWORD control,
                             LPSERVICE_STATUS status) {
     auto lock = m_machine.Core().EnterCall();
     if (auto code = m_machine.Core().TakeFault(lock, "ControlService")) return Failure(*code);
-    auto* handle = FindServiceHandle(m_machine.Core(), service);
+    auto* handle = UseServiceHandle(m_machine.Core(), caller, service, "ControlService");
     if (handle == nullptr) return Failure(ERROR_INVALID_HANDLE);
     const auto access = AccessFor(control);
     if (!access || status == nullptr) return Failure(ERROR_INVALID_PARAMETER);
@@ -481,10 +484,10 @@ BOOL SimScm::ControlService(SimProcess&, SC_HANDLE service, DWORD control,
     return TRUE;
 }
 
-BOOL SimScm::QueryServiceStatus(SimProcess&, SC_HANDLE service, LPSERVICE_STATUS status) {
+BOOL SimScm::QueryServiceStatus(SimProcess& caller, SC_HANDLE service, LPSERVICE_STATUS status) {
     auto lock = m_machine.Core().EnterCall();
     if (auto code = m_machine.Core().TakeFault(lock, "QueryServiceStatus")) return Failure(*code);
-    auto* handle = FindServiceHandle(m_machine.Core(), service);
+    auto* handle = UseServiceHandle(m_machine.Core(), caller, service, "QueryServiceStatus");
     if (handle == nullptr) return Failure(ERROR_INVALID_HANDLE);
     if ((handle->access & SERVICE_QUERY_STATUS) == 0) return Failure(ERROR_ACCESS_DENIED);
     if (status == nullptr) return Failure(ERROR_INVALID_PARAMETER);
@@ -492,10 +495,10 @@ BOOL SimScm::QueryServiceStatus(SimProcess&, SC_HANDLE service, LPSERVICE_STATUS
     return TRUE;
 }
 
-BOOL SimScm::DeleteService(SimProcess&, SC_HANDLE service) {
+BOOL SimScm::DeleteService(SimProcess& caller, SC_HANDLE service) {
     auto lock = m_machine.Core().EnterCall();
     if (auto code = m_machine.Core().TakeFault(lock, "DeleteService")) return Failure(*code);
-    auto* handle = FindServiceHandle(m_machine.Core(), service);
+    auto* handle = UseServiceHandle(m_machine.Core(), caller, service, "DeleteService");
     if (handle == nullptr) return Failure(ERROR_INVALID_HANDLE);
     if ((handle->access & DELETE) == 0) return Failure(ERROR_ACCESS_DENIED);
     if (handle->service->deletePending) return Failure(ERROR_SERVICE_MARKED_FOR_DELETE);
@@ -504,13 +507,12 @@ BOOL SimScm::DeleteService(SimProcess&, SC_HANDLE service) {
     return TRUE;
 }
 
-BOOL SimScm::CloseServiceHandle(SimProcess&, SC_HANDLE handle) {
+BOOL SimScm::CloseServiceHandle(SimProcess& caller, SC_HANDLE handle) {
     auto lock = m_machine.Core().EnterCall();
     if (auto code = m_machine.Core().TakeFault(lock, "CloseServiceHandle")) return Failure(*code);
-    auto* entry = m_machine.Core().FindHandle(handle);
-    if (entry == nullptr ||
-        (entry->kind != HandleKind::ScManager && entry->kind != HandleKind::Service))
-        return Failure(ERROR_INVALID_HANDLE);
+    auto* entry = m_machine.Core().UseHandle(
+        handle, &caller, {HandleKind::ScManager, HandleKind::Service}, "CloseServiceHandle");
+    if (entry == nullptr) return Failure(ERROR_INVALID_HANDLE);
     std::shared_ptr<Service> service;
     if (entry->kind == HandleKind::Service)
         service = static_cast<ServiceHandle*>(entry->object.get())->service;

@@ -86,6 +86,10 @@ SimThread* SimCore::CurrentThread() {
     return t_current;
 }
 
+std::string SimCore::CurrentThreadName() {
+    return t_current != nullptr ? t_current->name : "a host thread";
+}
+
 SimThread* SimCore::StartThread([[maybe_unused]] std::unique_lock<std::mutex>& lock,
                                 SimProcess* process, std::string name, std::function<void()> body) {
     assert(lock.owns_lock());
@@ -123,6 +127,10 @@ void SimCore::RunThreadBody(SimThread* thread, bool concurrent, std::function<vo
         Violate(thread->name + ": an exception left the thread's procedure");
     }
     CallLock lock = LockMachine();
+    // Windows leaves a section owned by an ended thread owned for ever: whoever enters it next
+    // waits for good. Application Verifier stops the process at the thread's end.
+    for (auto& [id, owned] : m_locks)
+        if (owned.owner == thread) Violate(thread->name + " ended while it owned " + owned.name);
     // Whoever waits for the thread's end sees everything it did.
     PromiseRelease(thread);
     thread->state = SimThread::State::Ended;
@@ -424,25 +432,125 @@ void SimCore::ReapEndedThreads() {
     }
 }
 
+namespace {
+
+// Kernel objects share one table of values, as in a Windows process; the other families are
+// values of the libraries that hand them out. Ranges apart, so that a handle of one family given
+// to another shows as a kind the call does not take.
+int HandleFamily(HandleKind kind) {
+    switch (kind) {
+        case HandleKind::Event:
+        case HandleKind::Thread:
+        case HandleKind::Device:
+        case HandleKind::RegistryKey:
+            return 0;
+        case HandleKind::EventSource:
+            return 1;
+        case HandleKind::WlanClient:
+            return 2;
+        case HandleKind::DeviceInfoSet:
+            return 3;
+        case HandleKind::ScManager:
+        case HandleKind::Service:
+            return 4;
+    }
+    return 5;
+}
+constexpr std::uintptr_t kFirstHandleValue = 0x1000;
+constexpr std::uintptr_t kHandleFamilyRange = 0x100000;
+
+const char* HandleKindSingular(HandleKind kind) {
+    switch (kind) {
+        case HandleKind::Event:
+            return "an event";
+        case HandleKind::Thread:
+            return "a thread";
+        case HandleKind::Device:
+            return "a device file";
+        case HandleKind::EventSource:
+            return "an event source";
+        case HandleKind::WlanClient:
+            return "a WLAN client handle";
+        case HandleKind::RegistryKey:
+            return "a registry key";
+        case HandleKind::DeviceInfoSet:
+            return "a device information set";
+        case HandleKind::ScManager:
+            return "an SCM manager handle";
+        case HandleKind::Service:
+            return "a service handle";
+    }
+    return "an unknown handle";
+}
+
+// GetCurrentProcess() is -1, GetCurrentThread() -2, and Windows 8 added -3 to -6 for tokens.
+bool IsPseudoHandle(std::uintptr_t value) {
+    return value >= static_cast<std::uintptr_t>(-6);
+}
+
+std::string HexValue(std::uintptr_t value) {
+    char text[2 + 2 * sizeof(value) + 1];
+    std::snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+}  // namespace
+
 HANDLE SimCore::AddHandle(HandleKind kind, SimProcess* owner, std::shared_ptr<void> object) {
-    const std::uintptr_t value = m_nextHandle;
-    m_nextHandle += 4;
+    const int family = HandleFamily(kind);
+    HandleValues& values = m_handleValues[family];
+    std::uintptr_t value;
+    if (!values.freed.empty()) {
+        value = values.freed.back();
+        values.freed.pop_back();
+    } else {
+        if (values.next == 0)
+            values.next =
+                kFirstHandleValue + static_cast<std::uintptr_t>(family) * kHandleFamilyRange;
+        value = values.next;
+        values.next += 4;
+    }
+    m_issuedHandles.insert(value);
     m_handles.emplace(value, HandleEntry{kind, owner, std::move(object)});
     return reinterpret_cast<HANDLE>(value);
 }
 
-SimCore::HandleEntry* SimCore::FindHandle(const void* handle) {
-    auto it = m_handles.find(reinterpret_cast<std::uintptr_t>(handle));
-    return it == m_handles.end() ? nullptr : &it->second;
-}
-
 SimCore::HandleEntry* SimCore::FindHandle(const void* handle, HandleKind kind) {
-    HandleEntry* entry = FindHandle(handle);
-    return entry != nullptr && entry->kind == kind ? entry : nullptr;
+    auto it = m_handles.find(reinterpret_cast<std::uintptr_t>(handle));
+    return it != m_handles.end() && it->second.kind == kind ? &it->second : nullptr;
 }
 
-bool SimCore::RemoveHandle(const void* handle) {
-    return m_handles.erase(reinterpret_cast<std::uintptr_t>(handle)) > 0;
+SimCore::HandleEntry* SimCore::UseHandle(const void* handle, const SimProcess* caller,
+                                         std::initializer_list<HandleKind> kinds,
+                                         const char* call) {
+    const auto value = reinterpret_cast<std::uintptr_t>(handle);
+    auto it = m_handles.find(value);
+    std::string misuse;
+    if (value == 0) {
+        misuse = "a NULL handle";
+    } else if (IsPseudoHandle(value)) {
+        misuse = "a pseudo handle";
+    } else if (it == m_handles.end()) {
+        misuse = m_issuedHandles.contains(value) ? "a handle already closed"
+                                                 : "a value never handed out as a handle";
+    } else if (it->second.owner != caller) {
+        misuse = "a handle of another process";
+    } else if (std::find(kinds.begin(), kinds.end(), it->second.kind) == kinds.end()) {
+        misuse = std::string(HandleKindSingular(it->second.kind)) + ", of a kind " + call +
+                 " does not take";
+    } else {
+        return &it->second;
+    }
+    Violate(std::string(call) + "(" + HexValue(value) + ") on " + misuse + ", by " +
+            CurrentThreadName());
+    return nullptr;
+}
+
+void SimCore::RemoveHandle(const void* handle) {
+    auto it = m_handles.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (it == m_handles.end()) return;
+    m_handleValues[HandleFamily(it->second.kind)].freed.push_back(it->first);
+    m_handles.erase(it);
 }
 
 std::map<std::string, int> SimCore::OpenHandleCounts() const {
@@ -483,6 +591,11 @@ void SimCore::SetLockOwner(const void* lock, const SimThread* owner) {
 
 void SimCore::ForgetLock(const void* lock) {
     m_locks.erase(lock);
+}
+
+std::string SimCore::LockName(const void* lock) const {
+    auto it = m_locks.find(lock);
+    return it == m_locks.end() ? "an unnamed lock" : it->second.name;
 }
 
 std::optional<std::string> SimCore::DeadlockThrough(const SimThread* self,

@@ -17,11 +17,13 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -176,6 +178,8 @@ public:
                            std::string name, std::function<void()> body);
     // The simulated thread that calls, or null for the driver and other host threads.
     static SimThread* CurrentThread();
+    // Its name, for the reports of broken rules.
+    static std::string CurrentThreadName();
     // Blocks the calling simulated thread until `condition` holds (checked under the mutex) or
     // the virtual deadline passes. Returns false on time-out.
     bool BlockUntil(std::unique_lock<std::mutex>& lock, std::function<bool()> condition,
@@ -227,15 +231,25 @@ public:
     void ReapEndedThreads();
 
     // --- handles
+    // Values are handed out as Windows does: one family's value just closed is the next one
+    // handed out, so a handle used after its close may name another object by then.
     struct HandleEntry {
         HandleKind kind;
         SimProcess* owner;
         std::shared_ptr<void> object;
     };
     HANDLE AddHandle(HandleKind kind, SimProcess* owner, std::shared_ptr<void> object);
+    // The open handle `handle` of `caller`, of one of `kinds`. Anything else (NULL, a pseudo
+    // handle, a value never handed out or already closed, another process's handle, a handle of
+    // a kind the call does not take) is a misuse that Application Verifier's Handles check stops
+    // the process on: it is reported as a violation naming `call` and the calling thread, and
+    // null is returned, so that the call fails as it does on Windows without the verifier.
+    HandleEntry* UseHandle(const void* handle, const SimProcess* caller,
+                           std::initializer_list<HandleKind> kinds, const char* call);
+    // The open handle `handle` of `kind`, whoever holds it; the machine's own look-up.
     HandleEntry* FindHandle(const void* handle, HandleKind kind);
-    HandleEntry* FindHandle(const void* handle);
-    bool RemoveHandle(const void* handle);
+    // Closes an open handle; its value goes back to its family's free values.
+    void RemoveHandle(const void* handle);
     std::map<std::string, int> OpenHandleCounts() const;
     const std::map<std::uintptr_t, HandleEntry>& Handles() const { return m_handles; }
 
@@ -243,6 +257,7 @@ public:
     void NameLock(const void* lock, std::string name);
     void SetLockOwner(const void* lock, const SimThread* owner);  // null: the lock is free
     void ForgetLock(const void* lock);
+    std::string LockName(const void* lock) const;
     // Blocks the calling simulated thread until `isFree` holds. A wait that closes a cycle of
     // threads, each waiting for a lock that the next one holds, is reported as a deadlock
     // violation naming every thread and lock of the cycle; the threads then wait for ever, as
@@ -304,7 +319,15 @@ private:
     std::uint64_t m_callsMade = 0;
 
     std::map<std::uintptr_t, HandleEntry> m_handles;
-    std::uintptr_t m_nextHandle = 0x1000;
+    // Each family of handles (kernel objects, event sources, WLAN clients, device information
+    // sets, SCM handles) has its own range of values; a closed value is handed out again first.
+    struct HandleValues {
+        std::uintptr_t next = 0;
+        std::vector<std::uintptr_t> freed;  // the last closed at the back
+    };
+    std::map<int, HandleValues> m_handleValues;
+    // Every value ever handed out, to tell a closed handle from one never issued.
+    std::set<std::uintptr_t> m_issuedHandles;
 
     struct OwnedLock {
         std::string name;

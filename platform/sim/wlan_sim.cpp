@@ -37,9 +37,9 @@ GUID InterfaceGuid(int creationIndex) {
 
 }  // namespace
 
-bool SimWlan::IsClientOf(SimProcess& caller, HANDLE clientHandle) {
-    auto* entry = m_machine.Core().FindHandle(clientHandle, HandleKind::WlanClient);
-    return entry != nullptr && entry->owner == &caller;
+bool SimWlan::IsClientOf(SimProcess& caller, HANDLE clientHandle, const char* call) {
+    return m_machine.Core().UseHandle(clientHandle, &caller, {HandleKind::WlanClient}, call) !=
+           nullptr;
 }
 
 SimWlanInterface* SimWlan::FindByGuid(const GUID& guid) {
@@ -76,7 +76,7 @@ DWORD SimWlan::WlanEnumInterfaces(SimProcess& caller, HANDLE clientHandle, PVOID
     // Windows answers a NULL handle as a bad argument, any other unknown one as a bad handle.
     if (clientHandle == nullptr || reserved != nullptr || interfaceList == nullptr)
         return ERROR_INVALID_PARAMETER;
-    if (!IsClientOf(caller, clientHandle)) return ERROR_INVALID_HANDLE;
+    if (!IsClientOf(caller, clientHandle, "WlanEnumInterfaces")) return ERROR_INVALID_HANDLE;
 
     // Sized for the entries only: an empty list has no room for even one.
     const std::size_t bytes = offsetof(WLAN_INTERFACE_INFO_LIST, InterfaceInfo) +
@@ -107,7 +107,7 @@ DWORD SimWlan::WlanQueryInterface(SimProcess& caller, HANDLE clientHandle,
     if (clientHandle == nullptr || interfaceGuid == nullptr || reserved != nullptr ||
         dataSize == nullptr || data == nullptr)
         return ERROR_INVALID_PARAMETER;
-    if (!IsClientOf(caller, clientHandle)) return ERROR_INVALID_HANDLE;
+    if (!IsClientOf(caller, clientHandle, "WlanQueryInterface")) return ERROR_INVALID_HANDLE;
     if (opCode != wlan_intf_opcode_radio_state) return ERROR_NOT_SUPPORTED;
     const SimWlanInterface* found = FindByGuid(*interfaceGuid);
     if (found == nullptr) return ERROR_NOT_FOUND;
@@ -146,7 +146,7 @@ DWORD SimWlan::WlanSetInterface(SimProcess& caller, HANDLE clientHandle, const G
         if (clientHandle == nullptr || interfaceGuid == nullptr || data == nullptr ||
             reserved != nullptr)
             return ERROR_INVALID_PARAMETER;
-        if (!IsClientOf(caller, clientHandle)) return ERROR_INVALID_HANDLE;
+        if (!IsClientOf(caller, clientHandle, "WlanSetInterface")) return ERROR_INVALID_HANDLE;
         if (opCode != wlan_intf_opcode_radio_state) return ERROR_NOT_SUPPORTED;
         if (dataSize != sizeof(WLAN_PHY_RADIO_STATE)) return ERROR_INVALID_PARAMETER;
         if (target == nullptr) return ERROR_NOT_FOUND;
@@ -170,7 +170,11 @@ void SimWlan::WlanFreeMemory(SimProcess&, PVOID memory) {
     // Freeing NULL does nothing, as on Windows.
     if (memory == nullptr) return;
     if (m_allocations.erase(memory) == 0) {
+        // Windows documents an access violation or a corrupt heap: a stop under the verifier.
         ++m_badFrees;
+        m_machine.Core().Violate(
+            "WlanFreeMemory of a block freed already or never allocated by Native Wifi, by " +
+            SimCore::CurrentThreadName());
         return;
     }
     std::free(memory);
@@ -180,7 +184,7 @@ DWORD SimWlan::WlanCloseHandle(SimProcess& caller, HANDLE clientHandle, PVOID re
     auto lock = m_machine.Core().EnterCall();
     if (auto code = m_machine.Core().TakeFault(lock, "WlanCloseHandle")) return *code;
     if (clientHandle == nullptr || reserved != nullptr) return ERROR_INVALID_PARAMETER;
-    if (!IsClientOf(caller, clientHandle)) return ERROR_INVALID_HANDLE;
+    if (!IsClientOf(caller, clientHandle, "WlanCloseHandle")) return ERROR_INVALID_HANDLE;
     m_machine.Core().RemoveHandle(clientHandle);
     return ERROR_SUCCESS;
 }

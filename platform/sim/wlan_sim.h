@@ -61,7 +61,7 @@ public:
     int BadFrees() const { return m_badFrees; }
 
 private:
-    bool IsClientOf(SimProcess& caller, HANDLE clientHandle);
+    bool IsClientOf(SimProcess& caller, HANDLE clientHandle, const char* call);
     SimWlanInterface* FindByGuid(const GUID& guid);
     // A platform allocation handed to a caller, who must free it with WlanFreeMemory.
     void* Allocate(std::size_t bytes);

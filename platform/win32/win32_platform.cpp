@@ -1,6 +1,8 @@
 // Real Win32 calls only: each operation forwards to the Windows API and adds no behaviour.
 #include "platform/win32/win32_platform.h"
 
+#include <aclapi.h>
+
 #include <cstdio>
 #include <string>
 
@@ -226,6 +228,15 @@ void Win32Platform::PrintWide(LPCWSTR text) {
 void Win32Platform::PrintNarrow(const char* text) {
     std::fwrite(text, 1, std::char_traits<char>::length(text), stdout);
     std::fflush(stdout);
+}
+
+// --- security
+DWORD Win32Platform::GetNamedSecurityInfoW(LPCWSTR objectName, SE_OBJECT_TYPE objectType,
+                                           SECURITY_INFORMATION securityInfo, PSID* owner,
+                                           PSID* group, PACL* dacl, PACL* sacl,
+                                           PSECURITY_DESCRIPTOR* securityDescriptor) {
+    return ::GetNamedSecurityInfoW(objectName, objectType, securityInfo, owner, group, dacl, sacl,
+                                   securityDescriptor);
 }
 
 }  // namespace platform::win32

@@ -92,6 +92,11 @@ public:
 
     void PrintWide(LPCWSTR text) override;
     void PrintNarrow(const char* text) override;
+
+    DWORD GetNamedSecurityInfoW(LPCWSTR objectName, SE_OBJECT_TYPE objectType,
+                                SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group,
+                                PACL* dacl, PACL* sacl,
+                                PSECURITY_DESCRIPTOR* securityDescriptor) override;
 };
 
 }  // namespace platform::win32

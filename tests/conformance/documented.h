@@ -47,4 +47,19 @@ constexpr DWORD kServiceStartPending = 2;
 constexpr DWORD kServiceStopPending = 3;
 constexpr DWORD kServiceRunning = 4;
 
+// Security descriptors (GetNamedSecurityInfoW, SECURITY_DESCRIPTOR_RELATIVE, ACL, ACE_HEADER,
+// ACCESS_ALLOWED_ACE) and the file rights Wine derives from a Unix mode: 0777's and 0755's.
+constexpr DWORD kSeFileObject = 1;
+constexpr DWORD kDaclSecurityInformation = 0x4;
+constexpr WORD kSeDaclPresent = 0x0004;
+constexpr WORD kSeSelfRelative = 0x8000;
+constexpr DWORD kRelativeDescriptorBytes = 20;
+constexpr BYTE kAclRevision = 2;
+constexpr DWORD kAclHeaderBytes = 8;
+constexpr BYTE kAccessAllowedAceType = 0;
+constexpr BYTE kObjectAndContainerInherit = 0x3;
+constexpr BYTE kEveryoneSid[] = {1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};  // S-1-1-0
+constexpr DWORD kEveryoneModify = 0x1301FF;
+constexpr DWORD kEveryoneReadExecute = 0x1200A9;
+
 }  // namespace conformance::documented

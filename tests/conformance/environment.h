@@ -70,13 +70,21 @@ public:
     // What the test's process holds of Native Wifi, and the frees of memory it was not given.
     virtual WlanHoldings HeldOfWlan() = 0;
 
+    // --- files; not from `body`
+    // A new folder of the test's own, named `name`, whose DACL grants Everyone `everyoneRights`
+    // on it and on what it will contain (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE), and
+    // administrators full control. Returns its full path; it is removed with the environment.
+    virtual std::wstring MakeFolder(const std::wstring& name, DWORD everyoneRights) = 0;
+
     // --- services; not from `body`
     // The command line to register for a service named `name` that runs RunTestService (see
     // test_service.h) with that name.
     virtual std::wstring TestServiceCommandLine(const std::wstring& name) = 0;
-    // The simulated machine treats some rules of Windows as violations that fail the test; a test
-    // that breaks one on purpose says so first. Nothing to do elsewhere.
-    virtual void ExpectRuleBroken() = 0;
+    // The simulated machine reports what Windows stops a process for (under Application Verifier,
+    // or for good) as a violation that fails the test. A test that breaks such a rule on purpose
+    // names first the calls that break it, in order; the simulated machine then checks, once the
+    // test has run, that it reported those and no other. Nothing to do elsewhere.
+    virtual void ExpectRuleBroken(std::vector<std::string> calls) = 0;
 };
 
 // The environment of this test program, one per test.

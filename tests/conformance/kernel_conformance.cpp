@@ -86,11 +86,26 @@ TEST_F(Kernel, SetEventReleasesAnInfiniteWaitOfAnotherThreadWhoseHandleThenSigna
     });
 }
 
-TEST_F(Kernel, WaitOnNoHandleFailsWithInvalidHandle) {
+// NULL, or a handle after its close, is answered ERROR_INVALID_HANDLE, a second close included,
+// until the value is handed out again and the stale handle names whatever got it. Application
+// Verifier's Handles check, or the strict handle check policy, stops the process at each of these
+// calls instead; the simulated machine reports each one.
+TEST_F(Kernel, NoHandleOrAClosedOneIsAnInvalidHandle) {
+    env->ExpectRuleBroken(
+        {"WaitForSingleObject", "SetEvent", "WaitForSingleObject", "CloseHandle"});
     env->Run([&](platform::Platform& p) {
         p.SetLastError(0);
         EXPECT_EQ(p.WaitForSingleObject(nullptr, 0), doc::kWaitFailed);
         EXPECT_EQ(p.GetLastError(), doc::kInvalidHandle);
+
+        HANDLE event = p.CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        ASSERT_NE(event, nullptr);
+        EXPECT_TRUE(p.CloseHandle(event));
+        EXPECT_EQ(ErrorOf(p, p.SetEvent(event)), doc::kInvalidHandle);
+        p.SetLastError(0);
+        EXPECT_EQ(p.WaitForSingleObject(event, 0), doc::kWaitFailed);
+        EXPECT_EQ(p.GetLastError(), doc::kInvalidHandle);
+        EXPECT_EQ(ErrorOf(p, p.CloseHandle(event)), doc::kInvalidHandle);
     });
 }
 

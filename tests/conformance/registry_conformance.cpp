@@ -94,5 +94,30 @@ TEST_F(Registry, MissingValueAndMissingKeyAreFileNotFound) {
     });
 }
 
+// A key never opened (NULL) is refused, and a predefined key is left open, by the registry
+// functions themselves, as plain answers: the airplane-mode check queries and closes its key
+// whether or not the open succeeded. A key after its close is a stale kernel handle, which
+// Application Verifier stops the process for; the simulated machine reports it.
+TEST_F(Registry, NoKeyOrAClosedOneIsAnInvalidHandleAndAPredefinedOneClosesAsANoOp) {
+    env->ExpectRuleBroken({"RegQueryValueExW", "RegCloseKey"});
+    env->Run([&](platform::Platform& p) {
+        DWORD value = 0, size = sizeof(value);
+        EXPECT_EQ(p.RegQueryValueExW(nullptr, L"Dword", nullptr, nullptr,
+                                     reinterpret_cast<LPBYTE>(&value), &size),
+                  static_cast<LSTATUS>(doc::kInvalidHandle));
+        EXPECT_EQ(p.RegCloseKey(nullptr), static_cast<LSTATUS>(doc::kInvalidHandle));
+        EXPECT_EQ(p.RegCloseKey(HKEY_LOCAL_MACHINE), 0);
+
+        HKEY key = nullptr;
+        ASSERT_EQ(p.RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_QUERY_VALUE, &key), 0);
+        EXPECT_EQ(p.RegCloseKey(key), 0);
+        size = sizeof(value);
+        EXPECT_EQ(p.RegQueryValueExW(key, L"Dword", nullptr, nullptr,
+                                     reinterpret_cast<LPBYTE>(&value), &size),
+                  static_cast<LSTATUS>(doc::kInvalidHandle));
+        EXPECT_EQ(p.RegCloseKey(key), static_cast<LSTATUS>(doc::kInvalidHandle));
+    });
+}
+
 }  // namespace
 }  // namespace conformance

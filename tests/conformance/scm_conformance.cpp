@@ -280,7 +280,7 @@ TEST_F(Scm, DispatcherOfAConsoleProcessFailsToConnect) {
 // service running again with no process behind it.
 TEST_F(Scm, ReportAfterStoppedIsRefusedOnWindowsAndRevivesTheServiceUnderWine) {
     Prepare(L"BrevRctlConfLate");
-    env->ExpectRuleBroken();
+    env->ExpectRuleBroken({"SetServiceStatus"});
     env->Run([&](platform::Platform& p) {
         SC_HANDLE manager = OpenManager(p);
         ASSERT_NE(manager, nullptr);

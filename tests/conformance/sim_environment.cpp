@@ -8,6 +8,7 @@
 #include "platform/sim/devices_sim.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/registry_sim.h"
+#include "platform/sim/security_sim.h"
 #include "platform/sim/wlan_sim.h"
 #include "tests/conformance/environment.h"
 #include "tests/conformance/test_service.h"
@@ -22,6 +23,8 @@ constexpr std::uint64_t kLimitMs = 10 * 60 * 1000;
 class SimEnvironment final : public Environment {
 public:
     SimEnvironment() : m_process(m_machine.CreateProcess("conformance")) {}
+    // Destroyed with the test's fixture, while the test is still the one running.
+    ~SimEnvironment() override { CheckBrokenRules(); }
 
     void Run(const std::function<void(platform::Platform&)>& body) override {
         std::atomic<bool> done = false;
@@ -88,6 +91,17 @@ public:
         return {count("WLAN handles"), count("WLAN memory"), m_machine.Wlan().BadFrees()};
     }
 
+    std::wstring MakeFolder(const std::wstring& name, DWORD everyoneRights) override {
+        const std::wstring path = L"C:\\conformance\\" + name;
+        constexpr BYTE kInherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+        m_machine.Security().SetDacl(
+            path,
+            std::vector<sim::SimAce>{
+                {ACCESS_ALLOWED_ACE_TYPE, kInherit, everyoneRights, sim::kEveryoneSid},
+                {ACCESS_ALLOWED_ACE_TYPE, kInherit, FILE_ALL_ACCESS, sim::kAdministratorsSid}});
+        return path;
+    }
+
     std::wstring TestServiceCommandLine(const std::wstring& name) override {
         const std::wstring image = L"C:\\conformance\\" + name + L".exe";
         m_machine.InstallImage(image, [name](platform::Platform& p, int, wchar_t**) {
@@ -95,12 +109,27 @@ public:
         });
         return L"\"" + image + L"\"";
     }
-    void ExpectRuleBroken() override { m_machine.Core().ExpectViolations(true); }
+    void ExpectRuleBroken(std::vector<std::string> calls) override {
+        m_machine.Core().ExpectViolations(true);
+        m_expectedBreaks = std::move(calls);
+    }
 
 private:
+    void CheckBrokenRules() {
+        std::vector<std::string> reported;
+        for (const auto& violation : m_machine.Log().Of<sim::Violation>())
+            reported.push_back(violation.what);
+        ASSERT_EQ(reported.size(), m_expectedBreaks.size())
+            << "the rules of Windows broken: " << testing::PrintToString(reported);
+        for (std::size_t i = 0; i < reported.size(); ++i)
+            EXPECT_NE(reported[i].find(m_expectedBreaks[i]), std::string::npos)
+                << reported[i] << " does not name " << m_expectedBreaks[i];
+    }
+
     sim::SimMachine m_machine;
     sim::SimProcess& m_process;
     int m_wlanInterfacesAdded = 0;
+    std::vector<std::string> m_expectedBreaks;
 };
 
 }  // namespace

@@ -1,11 +1,14 @@
 // The suite's environment on the real Win32 calls (under Wine in the windows preset): the
 // platform is Win32Platform, the setup the seam cannot do is made with raw Win32 calls, and the
 // test service is this executable, started by the SCM with "--service NAME".
+#include <aclapi.h>
+#include <sddl.h>
 #include <windows.h>
 #include <winioctl.h>
 
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "platform/win32/win32_platform.h"
 #include "radio/switch_device.h"
@@ -115,13 +118,45 @@ public:
         return held;
     }
 
+    // Under Wine the DACL set becomes the folder's Unix mode, from which Wine makes the DACL it
+    // answers: Everyone's entry as set, the administrators' replaced by the owner's and SYSTEM's.
+    std::wstring MakeFolder(const std::wstring& name, DWORD everyoneRights) override {
+        wchar_t temp[MAX_PATH];
+        const DWORD length = GetTempPathW(MAX_PATH, temp);
+        EXPECT_TRUE(length > 0 && length < MAX_PATH);
+        const std::wstring path = std::wstring(temp, length) + L"brevrctl-conformance-" +
+                                  std::to_wstring(GetCurrentProcessId()) + L"-" + name;
+        EXPECT_TRUE(CreateDirectoryW(path.c_str(), nullptr)) << GetLastError();
+        m_folders.push_back(path);
+
+        wchar_t sddl[96];
+        std::swprintf(sddl, 96, L"D:P(A;OICI;0x%lx;;;WD)(A;OICI;FA;;;BA)",
+                      static_cast<unsigned long>(everyoneRights));
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
+                                                                         &descriptor, nullptr));
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL dacl = nullptr;
+        GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+        EXPECT_EQ(
+            SetNamedSecurityInfoW(const_cast<LPWSTR>(path.c_str()), SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, dacl, nullptr),
+            static_cast<DWORD>(ERROR_SUCCESS));
+        LocalFree(descriptor);
+        return path;
+    }
+    ~Win32Environment() override {
+        for (const std::wstring& folder : m_folders) RemoveDirectoryW(folder.c_str());
+    }
+
     std::wstring TestServiceCommandLine(const std::wstring& name) override {
         wchar_t path[MAX_PATH];
         const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
         EXPECT_TRUE(length > 0 && length < MAX_PATH);
         return L"\"" + std::wstring(path, length) + L"\" " + kServiceSwitch + L" " + name;
     }
-    void ExpectRuleBroken() override {}
+    void ExpectRuleBroken(std::vector<std::string>) override {}
 
 private:
     // Mapped once, for the life of the process.
@@ -131,6 +166,7 @@ private:
     }
 
     platform::win32::Win32Platform m_platform;
+    std::vector<std::wstring> m_folders;
 };
 
 }  // namespace

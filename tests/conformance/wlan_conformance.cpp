@@ -54,6 +54,8 @@ protected:
 };
 
 TEST_F(Wlan, OpenAndCloseCheckTheirArguments) {
+    // A second close answers ERROR_INVALID_HANDLE; the simulated machine reports it too.
+    env->ExpectRuleBroken({"WlanCloseHandle", "WlanCloseHandle"});
     env->Run([&](platform::Platform& p) {
         DWORD negotiated = 0xDEAD;
         HANDLE client = nullptr;
@@ -81,6 +83,8 @@ TEST_F(Wlan, OpenAndCloseCheckTheirArguments) {
 }
 
 TEST_F(Wlan, EnumListsEveryInterfaceInOrderAndChecksItsArguments) {
+    // A closed handle answers ERROR_INVALID_HANDLE; the simulated machine reports it too.
+    env->ExpectRuleBroken({"WlanEnumInterfaces"});
     env->SetWlanInterfaces({{kOnOn}, {kOffOn, kOnOff}});
     env->Run([&](platform::Platform& p) {
         HANDLE client = Open(p);
@@ -188,6 +192,8 @@ TEST_F(Wlan, SetChangesOnlyTheSoftwareStateOfThePhyItNames) {
 }
 
 TEST_F(Wlan, SetChecksItsArgumentsAndChangesNothingWhenItFails) {
+    // A closed handle answers ERROR_INVALID_HANDLE; the simulated machine reports it too.
+    env->ExpectRuleBroken({"WlanSetInterface"});
     env->SetWlanInterfaces({{kOnOn}});
     env->Run([&](platform::Platform& p) {
         HANDLE client = Open(p);
@@ -233,6 +239,7 @@ TEST_F(Wlan, SetChecksItsArgumentsAndChangesNothingWhenItFails) {
 }
 
 TEST_F(Wlan, FreeingNullDoesNothingAndASecondFreeIsCaught) {
+    env->ExpectRuleBroken({"WlanFreeMemory"});
     env->Run([&](platform::Platform& p) {
         HANDLE client = Open(p);
         PWLAN_INTERFACE_INFO_LIST list = nullptr;
@@ -241,7 +248,8 @@ TEST_F(Wlan, FreeingNullDoesNothingAndASecondFreeIsCaught) {
         p.WlanFreeMemory(list);
         EXPECT_EQ(env->HeldOfWlan().allocations, heldBefore.allocations);
         EXPECT_EQ(env->HeldOfWlan().badFrees, heldBefore.badFrees);
-        // On Windows a second free corrupts the heap; both doubles count it instead.
+        // On Windows a second free corrupts the heap; both doubles count it instead, and the
+        // simulated machine reports it as the verifier would.
         p.WlanFreeMemory(list);
         EXPECT_EQ(env->HeldOfWlan().badFrees, heldBefore.badFrees + 1);
         heldBefore.badFrees += 1;

@@ -379,6 +379,11 @@ const std::vector<Expectation>& Expectations() {
         {.operation = "GetModuleFileNameW",
          .code = ERROR_INSUFFICIENT_BUFFER,
          .console = "GetModuleFileName failed w/err 0x{code}\n"},
+        // A descriptor of the path that cannot be read refuses the install.
+        {.operation = "GetNamedSecurityInfoW",
+         .code = ERROR_ACCESS_DENIED,
+         .console = "GetNamedSecurityInfo failed w/err 0x{code}\n",
+         .absent = {" is installed."}},
         {.operation = "OpenSCManagerW",
          .code = ERROR_ACCESS_DENIED,
          .console = "OpenSCManager failed w/err 0x{code}\n"},

@@ -71,6 +71,7 @@ public:
         if (!Failed() && !m_machine.AdvanceBy(ms).idle) Fail("the machine never fell idle");
     }
     void Complete(sim::ReadCompletion completion) {
+        m_failureQueued = completion.kind == sim::ReadCompletion::Kind::Error;
         m_machine.Devices().Complete(std::move(completion));
     }
     // A control as the SCM delivers it, whatever state it believes the service in.
@@ -147,9 +148,13 @@ private:
         int appliedAfterStop = 0;
         bool stopped = false;
         bool loopEndedByStop = false;
+        // A read failure the device loop took ended it, even after the stop's record: the stop
+        // raises its flag after writing that record.
+        const bool failureTaken = m_failureQueued && m_machine.Devices().QueuedCompletions() == 0;
         for (auto& message : messages) {
             if (message == kStopRecord) stopped = true;
-            if (stopped && message == L"Cannot read device!") loopEndedByStop = true;
+            if (stopped && !failureTaken && message == L"Cannot read device!")
+                loopEndedByStop = true;
             if (message.starts_with(kDeliveredPrefix))
                 delivered.push_back(message.substr(message.rfind(L' ') + 1));
             if (message.starts_with(kAppliedPrefix)) {
@@ -194,6 +199,8 @@ private:
     sim::SimMachine& m_machine;
     std::string m_failure;
     std::optional<std::uint64_t> m_stoppedAtMs;
+    // The last completion given to the device is a read failure.
+    bool m_failureQueued = false;
     long m_resumesConsumed = 0;
 };
 

@@ -49,6 +49,27 @@ usage=("Parameters:" " -install  to install the service." " -remove   to remove 
 
 run "console run" 0 "$exe" -- "${usage[@]}" "Service failed to run w/err 0x00000427"
 
+# -install refuses a path that users can change, says why, and registers nothing. Wine derives a
+# file's DACL from its Unix mode: the world's bits become Everyone's entry, 0x1301ff for rwx
+# (read, write, execute, DELETE) and 0x1200a9 for r-x.
+refused_install() {
+    local title=$1 folder=$2 wrong=$3
+    run "-install $title" 0 "C:\\$folder\\$service.exe" -install -- \
+        "$service is not installed: $wrong"
+    check_unregistered
+}
+drive_c=$WINEPREFIX/drive_c
+mkdir -p "$drive_c/open" "$drive_c/shared/tools" "$drive_c/tools"
+for folder in open shared/tools tools; do cp "$built_exe" "$drive_c/$folder/$service.exe"; done
+chmod 0777 "$drive_c/open" "$drive_c/shared" "$drive_c/tools/$service.exe"
+chmod 0755 "$drive_c/shared/tools" "$drive_c/tools"
+refused_install "from a folder anyone can write" open \
+    "Everyone holds FILE_ADD_FILE|FILE_ADD_SUBDIRECTORY|FILE_DELETE_CHILD|DELETE on C:\\open"
+refused_install "below a folder anyone can delete children of" 'shared\tools' \
+    "Everyone holds FILE_DELETE_CHILD|DELETE on C:\\shared"
+refused_install "of an executable anyone can write" tools \
+    "Everyone holds FILE_WRITE_DATA|FILE_APPEND_DATA|DELETE on C:\\tools\\$service.exe"
+
 start_line=$(($(session_lines) + 1))
 run "-install" 0 "$exe" -install -- "$service is installed."
 check_registration

@@ -10,6 +10,10 @@ service_key='HKLM\System\CurrentControlSet\Services\BrevRctlService'
 install_dir='Program Files\BrevRctl Radio'
 exe="C:\\$install_dir\\$service.exe"
 
+# Wine derives the DACLs that -install checks from the files' Unix modes: folders and files made
+# here are writable by their owner only, whatever the caller's mask.
+umask 022
+
 export WINEPREFIX=$work/prefix
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEDEBUG=-all

@@ -117,9 +117,41 @@ check_reference() {
     compare "$2: the registration of -install" "$work/expected" "$work/actual"
 }
 
+# The package's registration is -install's with the description that the package adds; Wine's
+# sc keeps the description and neither the SID type nor the privileges (it knows neither
+# command), and its SCM keeps the failure actions nowhere that reg shows.
 check_registration() {
+    awk -v line="    Description    REG_SZ    $description" \
+        '{ print } /^    DependOnService / { print line }' "$work/reference" >"$work/expected"
     registration >"$work/actual"
-    compare "$1: the registration equals -install's" "$work/reference" "$work/actual"
+    compare "$1: the registration is -install's and the description" "$work/expected" \
+        "$work/actual"
+}
+
+# The hardening actions in the package, as msiinfo exports them: the path of Windows's sc.exe in
+# the 64-bit system folder set first (type 51), then each sc.exe command from that property,
+# deferred, as LocalSystem, its exit code ignored (type 50 + 0x40 + 0x400 + 0x800), right after
+# -install and under its condition.
+check_hardening_actions() {
+    local sc=$'3186\tScExe'
+    lines_to "$work/expected" $'\n' \
+        $'FindSc\t51\tScExe\t[System64Folder]sc.exe\t' \
+        "DescribeService	$sc	description $service \"$description\"	" \
+        "GiveServiceItsSid	$sc	sidtype $service unrestricted	" \
+        "LimitServicePrivileges	$sc	privs $service SeChangeNotifyPrivilege	" \
+        "SetServiceRecovery	$sc	failure $service reset= 86400 actions= restart/10000/restart/10000/\"\"/0	" \
+        "FindSc	\$ServiceExecutable = 3	6490" \
+        "RegisterService	\$ServiceExecutable = 3	6500" \
+        "DescribeService	\$ServiceExecutable = 3	6501" \
+        "GiveServiceItsSid	\$ServiceExecutable = 3	6502" \
+        "LimitServicePrivileges	\$ServiceExecutable = 3	6503" \
+        "SetServiceRecovery	\$ServiceExecutable = 3	6504"
+    {
+        msiinfo export "$1" CustomAction | tr -d '\r' | tail -n +4 | grep -v '^RegisterService'
+        msiinfo export "$1" InstallExecuteSequence | tr -d '\r' |
+            awk -F '\t' '$3 ~ /^[0-9]+$/ && $3 > 6400 && $3 < 6600'
+    } >"$work/actual"
+    compare "the package's hardening actions" "$work/expected" "$work/actual"
 }
 
 # A service run without a switch device: started, it finds none and stops with exit code 0.
@@ -462,7 +494,8 @@ run "reference: -remove" 0 "$package_exe" -remove -- "$service is removed."
 check_unregistered "reference"
 rm -rf "$(unix_path "C:\\$package_dir")"
 
-# A registration of -install run from a folder that users can write, left behind.
+# A registration of -install left behind in a folder that users can write, as one made before
+# -install checked its path would be (Wine shows this folder as 0755, so -install accepts it).
 downloads='C:\users\Public\Downloads'
 mkdir -p "$(unix_path "$downloads")"
 cp "$release/$service.exe" "$(unix_path "$downloads")/"
@@ -472,6 +505,7 @@ wait_until_stopped
 
 # --- without a switch device.
 first_line=$(($(session_lines) + 1))
+check_hardening_actions "$(unix_path "$packages")/current.msi"
 msi "install" 0 /i "$packages\\current.msi"
 check_registration "install"
 check_deviceless_run "install" "$first_line"
