@@ -52,13 +52,17 @@ void CServiceSource::RunDeviceLoop() {
     }
 
     // SERVICE_STOPPED waits until the worker has ended too; the frame reports it (Start).
+    CloseDevice();
+    Platform().SetEvent(m_hWakeEvent);
+}
+
+void CServiceSource::CloseDevice() {
     // Once the handle is taken away under the device lock, no cancel of the control thread can
     // still hold it, so it is closed outside.
     Platform().EnterCriticalSection(&m_deviceLock);
     const HANDLE device = m_hDevice.exchange(INVALID_HANDLE_VALUE);
     Platform().LeaveCriticalSection(&m_deviceLock);
     if (device != INVALID_HANDLE_VALUE) Platform().CloseHandle(device);
-    Platform().SetEvent(m_hWakeEvent);
 }
 
 template <typename Request>
@@ -85,8 +89,9 @@ bool CServiceSource::ReadSwitchValue(DWORD& value, DWORD& bytesRead) {
 
 void CServiceSource::WaitWhileDeviceNotReady() {
     WriteEventLogEntry(L"Device not ready!, Wait resume event", EVENTLOG_INFORMATION_TYPE);
+    // A stop only cuts the pauses short: the wait still ends with one of its two records.
     for (int pauses = 0; pauses < kNotReadyPausesMax && !m_resumeFlag.load(); ++pauses)
-        if (!PauseUnlessStopped(kNotReadyPauseMs)) return;
+        if (!PauseUnlessStopped(kNotReadyPauseMs)) break;
     if (m_resumeFlag.exchange(false)) {
         WriteEventLogEntry(L"Device not ready!, Wait resume event end, call update wlan state",
                            EVENTLOG_INFORMATION_TYPE);

@@ -1,6 +1,7 @@
 // The radio switch service object: its lifecycle handlers, the event queue and the worker.
 #include "radio/service_source.h"
 
+#include <new>
 #include <stdexcept>
 
 namespace {
@@ -37,7 +38,17 @@ void CServiceSource::OnStart(DWORD, LPWSTR*) {
     HANDLE worker = Platform().CreateThread(nullptr, 0, WorkerThreadProc, this, 0, nullptr);
     if (worker == nullptr) throw std::runtime_error("the worker thread cannot be started");
 
-    RunDeviceLoop();
+    bool outOfMemory = false;
+    try {
+        RunDeviceLoop();
+    } catch (const std::bad_alloc&) {
+        // The channel allocates for its records and the queue, and cannot go on without: the
+        // service ends as if stopped, dropping the requests still queued, and fails its start
+        // with the code, so that the SCM's recovery can start it again.
+        outOfMemory = true;
+        m_stopFlag.store(1);
+        CloseDevice();
+    }
 
     // No more requests will come: the worker applies those still queued (a stop has dropped
     // them already) and ends, and only then may the frame report SERVICE_STOPPED.
@@ -45,6 +56,7 @@ void CServiceSource::OnStart(DWORD, LPWSTR*) {
     Platform().SetEvent(m_hWakeEvent);
     WaitUntilSignalled(worker);
     Platform().CloseHandle(worker);
+    if (outOfMemory) throw static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY);
 }
 
 void CServiceSource::OnStop() {
@@ -103,7 +115,13 @@ bool CServiceSource::PauseUnlessStopped(DWORD milliseconds) {
 
 void CServiceSource::Enqueue(DWORD request) {
     Platform().EnterCriticalSection(&m_queueLock);
-    m_eventQueue.push_back(request);
+    try {
+        m_eventQueue.push_back(request);
+    } catch (const std::bad_alloc&) {
+        // The queue could not grow; the channel ends, and must not leave the worker locked out.
+        Platform().LeaveCriticalSection(&m_queueLock);
+        throw;
+    }
     Platform().LeaveCriticalSection(&m_queueLock);
     Platform().SetEvent(m_hWakeEvent);
 }
@@ -125,7 +143,13 @@ void CServiceSource::WorkerLoop() {
         const DWORD request = m_eventQueue.front();
         m_eventQueue.pop_front();
         Platform().LeaveCriticalSection(&m_queueLock);
-        ProcessHotkeyPressed(request);
+        try {
+            ProcessHotkeyPressed(request);
+        } catch (const std::bad_alloc&) {
+            // The request is dropped, as one whose platform call fails is (it has released what
+            // it held), and the next one is applied as usual.
+            WriteErrorLogEntry(L"ProcessHotkeyPressed", ERROR_NOT_ENOUGH_MEMORY);
+        }
     }
 }
 

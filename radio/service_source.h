@@ -67,6 +67,8 @@ private:
     // Reads one switch value; false when the read failed (the last error says why).
     bool ReadSwitchValue(DWORD& value, DWORD& bytesRead);
     void WaitWhileDeviceNotReady();
+    // Closes the device handle if it is open; the device loop's end, on every path.
+    void CloseDevice();
     void CancelPendingRequest();
     // One cancel of the requests pending on the device, unless the device loop has taken the
     // handle away; false when there is nothing more this thread can cancel.

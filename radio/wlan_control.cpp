@@ -1,6 +1,9 @@
 // WLAN radio control: applies radio requests to the first PHY of every WLAN interface through
 // Native Wifi, unless airplane mode is on, and waits at start until the interfaces can be queried.
 // Nothing lives between calls: each call opens its own client handle and releases all it got.
+#include <algorithm>
+#include <charconv>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -106,6 +109,25 @@ void ApplyRadioChange(CServiceBase& service, platform::NativeWifi& wifi, HANDLE 
         service.WriteErrorLogEntry(change.failureLabel, status);
 }
 
+// Prints `prefix`, `number` in decimal and `suffix` as one piece. It needs no memory: the
+// airplane-mode key is open meanwhile, and running out must not leave it so.
+void PrintNumber(platform::Console& console, const char* prefix, long number, const char* suffix) {
+    char text[64];
+    std::size_t length = 0;
+    auto append = [&](const char* piece, std::size_t pieceLength) {
+        pieceLength = std::min(pieceLength, sizeof text - 1 - length);
+        std::memcpy(text + length, piece, pieceLength);
+        length += pieceLength;
+    };
+    char digits[24];
+    const auto converted = std::to_chars(digits, digits + sizeof digits, number);
+    append(prefix, std::strlen(prefix));
+    append(digits, static_cast<std::size_t>(converted.ptr - digits));
+    append(suffix, std::strlen(suffix));
+    text[length] = '\0';
+    console.PrintNarrow(text);
+}
+
 }  // namespace
 
 void CServiceSource::ProcessHotkeyPressed(DWORD request) {
@@ -137,7 +159,7 @@ DWORD CServiceSource::ReadSystemRadioState(DWORD& value) {
         os.PrintNarrow("Success opening key.");
     } else {
         os.PrintNarrow("Error opening key.");
-        os.PrintNarrow(("Key code :" + std::to_string(openStatus)).c_str());
+        PrintNumber(os, "Key code :", openStatus, "");
     }
 
     // Queried even without an open key, which then fails. A failed query, ERROR_MORE_DATA
@@ -148,10 +170,10 @@ DWORD CServiceSource::ReadSystemRadioState(DWORD& value) {
     const LSTATUS queryStatus =
         os.RegQueryValueExW(key, L"", nullptr, nullptr, reinterpret_cast<LPBYTE>(&data), &dataSize);
     if (queryStatus == ERROR_SUCCESS) value = data;
-    os.PrintNarrow(("\nget data: " + std::to_string(static_cast<int>(value)) + "\n").c_str());
+    PrintNumber(os, "\nget data: ", static_cast<int>(value), "\n");
     os.PrintNarrow(queryStatus == ERROR_SUCCESS ? "Success Reading to Registry."
                                                 : "Error Reading to Registry.");
-    os.PrintNarrow((std::to_string(queryStatus) + "\n").c_str());
+    PrintNumber(os, "", queryStatus, "\n");
 
     const LSTATUS closeStatus = os.RegCloseKey(key);
     os.PrintNarrow(closeStatus == ERROR_SUCCESS ? "Success closing key." : "Error closing key.");

@@ -2,6 +2,7 @@
 // runtimes disagree on what %s means in wide formats, so nothing here goes through printf.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "platform/win_types.h"
@@ -11,8 +12,10 @@ namespace diagnostic {
 // `code` as eight lower-case hexadecimal digits with leading zeros, as printf's %08lx writes it.
 std::wstring Hex8(DWORD code);
 
-// "<label> failed w/err 0x<code>", cut to `maxChars` characters as a bounded formatter does.
-std::wstring FailedText(const std::wstring& label, DWORD code, std::size_t maxChars);
+// "<label> failed w/err 0x<code>" into `text`, cut to `textChars` characters with the
+// terminator, as a bounded formatter does. It needs no memory, so that a failure can still be
+// recorded when none is left.
+void FailedText(LPCWSTR label, DWORD code, wchar_t* text, std::size_t textChars);
 
 // "TRUE" or "FALSE".
 const wchar_t* BoolText(bool value);

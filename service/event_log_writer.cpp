@@ -5,7 +5,7 @@
 
 namespace {
 // The formatting buffer of an error record holds 260 characters, the terminator included.
-constexpr std::size_t kErrorTextMaxChars = 259;
+constexpr std::size_t kErrorTextChars = 260;
 }  // namespace
 
 void WriteServiceRecord(platform::Platform& platform, LPCWSTR serviceName, LPCWSTR message,
@@ -19,8 +19,9 @@ void WriteServiceRecord(platform::Platform& platform, LPCWSTR serviceName, LPCWS
 
 void WriteServiceErrorRecord(platform::Platform& platform, LPCWSTR serviceName, LPCWSTR function,
                              DWORD error) {
-    const std::wstring text = diagnostic::FailedText(function, error, kErrorTextMaxChars);
-    WriteServiceRecord(platform, serviceName, text.c_str(), EVENTLOG_ERROR_TYPE);
+    wchar_t text[kErrorTextChars];
+    diagnostic::FailedText(function, error, text, kErrorTextChars);
+    WriteServiceRecord(platform, serviceName, text, EVENTLOG_ERROR_TYPE);
 }
 
 void CServiceBase::WriteEventLogEntry(LPCWSTR message, WORD type) {

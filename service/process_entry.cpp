@@ -4,6 +4,7 @@
 // service.
 #include "service/process_entry.h"
 
+#include <new>
 #include <string>
 
 #include "platform/text.h"
@@ -45,8 +46,9 @@ void TakeProcessMitigations(platform::Platform& platform) {
         recordFailure(L"SetProcessMitigationPolicy(ProcessImageLoadPolicy)");
 }
 
-int ProcessEntry(platform::Platform& platform, int argc, wchar_t** argv) {
-    TakeProcessMitigations(platform);
+namespace {
+
+void RunCommand(platform::Platform& platform, int argc, wchar_t** argv) {
     if (argc > 1 && (argv[1][0] == L'-' || argv[1][0] == L'/')) {
         const std::wstring_view command = argv[1] + 1;
         if (platform::EqualsIgnoringAsciiCase(command, L"install")) {
@@ -54,7 +56,7 @@ int ProcessEntry(platform::Platform& platform, int argc, wchar_t** argv) {
         } else if (platform::EqualsIgnoringAsciiCase(command, L"remove")) {
             UninstallService(platform);
         }
-        return 0;
+        return;
     }
 
     platform.PrintWide(L"Parameters:\n");
@@ -67,6 +69,19 @@ int ProcessEntry(platform::Platform& platform, int argc, wchar_t** argv) {
         const std::wstring line =
             L"Service failed to run w/err 0x" + diagnostic::Hex8(platform.GetLastError()) + L"\n";
         platform.PrintWide(line.c_str());
+    }
+}
+
+}  // namespace
+
+int ProcessEntry(platform::Platform& platform, int argc, wchar_t** argv) {
+    TakeProcessMitigations(platform);
+    try {
+        RunCommand(platform, argc, argv);
+    } catch (const std::bad_alloc&) {
+        // Memory ran out for a console line or for the service object, whose queue needs some
+        // from the start; the service itself never lets it out of its threads. The process
+        // ends with 0, as on every path.
     }
     return 0;
 }

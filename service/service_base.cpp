@@ -186,13 +186,15 @@ BOOL CServiceBase::ReportServiceStatus(DWORD currentState, DWORD win32ExitCode) 
     const bool settled = currentState == SERVICE_RUNNING || currentState == SERVICE_STOPPED;
     m_status.dwCheckPoint = settled ? 0 : s_checkPoint++;
     m_stoppedDecided = currentState == SERVICE_STOPPED;
-    m_unsentReports.push_back(m_status);
+    if (m_unsentCount == kUnsentReportsMax) --m_unsentCount;
+    m_unsentReports[(m_firstUnsent + m_unsentCount++) % kUnsentReportsMax] = m_status;
     BOOL accepted = TRUE;
     if (!m_sendingReports) {
         m_sendingReports = true;
-        while (!m_unsentReports.empty()) {
-            SERVICE_STATUS report = m_unsentReports.front();
-            m_unsentReports.pop_front();
+        while (m_unsentCount > 0) {
+            SERVICE_STATUS report = m_unsentReports[m_firstUnsent];
+            m_firstUnsent = (m_firstUnsent + 1) % kUnsentReportsMax;
+            --m_unsentCount;
             m_platform.LeaveCriticalSection(&m_statusLock);
             accepted = m_platform.SetServiceStatus(m_statusHandle, &report);
             // Without SERVICE_STOPPED the dispatcher never returns and the process stays for

@@ -8,8 +8,9 @@
 // called from any thread.
 #pragma once
 
+#include <array>
 #include <atomic>
-#include <deque>
+#include <cstddef>
 
 #include "platform/platform.h"
 
@@ -93,7 +94,14 @@ private:
     // Orders the status reports of the control thread and the service-main thread; never held
     // across SetServiceStatus. Guards m_status and the three members below.
     CRITICAL_SECTION m_statusLock;
-    std::deque<SERVICE_STATUS> m_unsentReports;
+    // Reports decided but not yet sent, oldest first. They pile up only while one send is in
+    // progress, a few at a time; were all the slots ever taken, a new report would replace the
+    // newest unsent one, since the SCM keeps only the latest state anyway. A fixed store, so
+    // that a report never needs memory: SERVICE_STOPPED must go out even when none is left.
+    static constexpr std::size_t kUnsentReportsMax = 64;
+    std::array<SERVICE_STATUS, kUnsentReportsMax> m_unsentReports{};
+    std::size_t m_firstUnsent = 0;
+    std::size_t m_unsentCount = 0;
     bool m_sendingReports = false;
     bool m_stoppedDecided = false;
     // Signalled when ServiceMain has returned, so that Run never lets the object be destroyed

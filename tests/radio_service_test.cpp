@@ -254,8 +254,11 @@ TEST_F(RadioService, ResumeDuringTheReconciliationItTriggeredIsKeptForTheNextFai
 }
 
 // Whatever the device loop waits for, a stop ends the process with no virtual time passing, and
-// SERVICE_STOPPED comes once, after everything else.
+// SERVICE_STOPPED comes once, after everything else. A not-ready wait cut short still ends with
+// its record.
 TEST_F(RadioService, StopEndsTheServiceAtOnceFromEveryWaitingState) {
+    static const std::wstring kNotReadyWaitEnd =
+        L"Device not ready!, Wait resume event end, don't call update wlan state";
     struct Case {
         const char* name;
         std::function<void(ServiceHarness&)> beforeStart;
@@ -274,7 +277,7 @@ TEST_F(RadioService, StopEndsTheServiceAtOnceFromEveryWaitingState) {
              h.machine.Devices().Complete(sim::ReadCompletion::Failure(ERROR_NOT_READY));
              h.AdvanceBy(3500);
          },
-         {}},
+         {kNotReadyWaitEnd}},
         {"device failing as not ready for ever",
          [](ServiceHarness&) {},
          [](ServiceHarness& h) {
@@ -282,7 +285,7 @@ TEST_F(RadioService, StopEndsTheServiceAtOnceFromEveryWaitingState) {
              h.machine.Devices().Complete(sim::ReadCompletion::Switch(1));
              h.AdvanceBy(31000);
          },
-         {}},
+         {kNotReadyWaitEnd}},
         {"BIOS status request pending",
          [](ServiceHarness& h) { h.machine.Devices().HoldStatusRequests(true); },
          [](ServiceHarness& h) { ASSERT_TRUE(h.machine.Devices().StatusRequestPending()); },

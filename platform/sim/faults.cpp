@@ -31,10 +31,20 @@ std::optional<std::uint64_t> FaultPlan::TakeDelay(const std::string& operation) 
     return std::nullopt;
 }
 
-std::optional<DWORD> FaultPlan::Take(const std::string& operation) {
+namespace {
+// A thread's name is its process's name, "/", and its own.
+bool CallerMatches(const std::string& wanted, const std::string& thread) {
+    if (wanted.empty() || wanted == thread) return true;
+    return thread.size() > wanted.size() && thread.compare(0, wanted.size(), wanted) == 0 &&
+           thread[wanted.size()] == '/';
+}
+}  // namespace
+
+std::optional<DWORD> FaultPlan::Take(const std::string& operation, const std::string& caller) {
     ++m_calls[operation];
+    ++m_callsByThread[operation][caller];
     for (auto it = m_rules.begin(); it != m_rules.end(); ++it) {
-        if (it->operation != operation) continue;
+        if (it->operation != operation || !CallerMatches(it->caller, caller)) continue;
         if (it->skipCalls > 0) {
             --it->skipCalls;
             continue;
@@ -50,6 +60,15 @@ std::optional<DWORD> FaultPlan::Take(const std::string& operation) {
 std::uint64_t FaultPlan::CallCount(const std::string& operation) const {
     auto it = m_calls.find(operation);
     return it == m_calls.end() ? 0 : it->second;
+}
+
+std::uint64_t FaultPlan::CallCount(const std::string& operation, const std::string& caller) const {
+    auto byThread = m_callsByThread.find(operation);
+    if (byThread == m_callsByThread.end()) return 0;
+    std::uint64_t calls = 0;
+    for (auto& [thread, count] : byThread->second)
+        if (CallerMatches(caller, thread)) calls += count;
+    return calls;
 }
 
 }  // namespace sim

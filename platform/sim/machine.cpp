@@ -67,8 +67,11 @@ SimProcess* SimMachine::LaunchLocked(std::unique_lock<std::mutex>& lock, const s
     ProcessEntry entry = image->second;
     m_core->StartThread(lock, raw, raw->Name() + "/main", [this, raw, entry, args]() mutable {
         std::vector<wchar_t*> argv;
-        for (auto& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
+        {
+            MachineAllocations machineWork;
+            for (auto& arg : args) argv.push_back(arg.data());
+            argv.push_back(nullptr);
+        }
         const int code = entry(*raw, static_cast<int>(args.size()), argv.data());
         CallLock exitLock = m_core->LockMachine();
         OnProcessExit(exitLock, *raw, code);

@@ -242,8 +242,11 @@ BOOL SimScm::StartServiceCtrlDispatcherW(SimProcess& caller,
     service->mainThread = m_machine.Core().StartThread(
         lock, &caller, caller.Name() + "/service-main", [serviceMain, args]() mutable {
             std::vector<LPWSTR> argv;
-            for (auto& arg : args) argv.push_back(arg.data());
-            argv.push_back(nullptr);
+            {
+                MachineAllocations machineWork;
+                for (auto& arg : args) argv.push_back(arg.data());
+                argv.push_back(nullptr);
+            }
             serviceMain(static_cast<DWORD>(args.size()), argv.data());
         });
 
@@ -282,8 +285,16 @@ BOOL SimScm::StartServiceCtrlDispatcherW(SimProcess& caller,
         // what the service reported and registered before the control came.
         core.PromiseAcquire(service.get());
         lock.LeaveMachine();
-        const DWORD result = handler(control, eventType, nullptr, context);
+        DWORD result = NO_ERROR;
+        bool escaped = false;
+        try {
+            result = handler(control, eventType, nullptr, context);
+        } catch (...) {
+            escaped = true;
+        }
         lock.ReenterMachine();
+        // On Windows an exception that leaves the handler ends the process.
+        if (escaped) core.Violate(caller.Name() + ": an exception left the control handler");
         service->dispatcherLockOwner = nullptr;
         core.SetLockOwner(dispatcherLock, nullptr);
         service->lastHandlerResult = result;

@@ -119,7 +119,13 @@ void SimCore::RunThreadBody(SimThread* thread, bool concurrent, std::function<vo
         CallLock lock = LockMachine();
         WaitForBaton(lock, thread);
     }
-    body();
+    try {
+        body();
+    } catch (...) {
+        // On Windows an exception that leaves a thread's procedure ends the whole process.
+        CallLock lock = LockMachine();
+        Violate(thread->name + ": an exception left the thread's procedure");
+    }
     CallLock lock = LockMachine();
     // Windows leaves a section owned by an ended thread owned for ever: whoever enters it next
     // waits for good. Application Verifier stops the process at the thread's end.
@@ -563,7 +569,7 @@ std::optional<DWORD> SimCore::TakeFault(std::unique_lock<std::mutex>& lock,
     if (auto delayMs = m_faults.TakeDelay(operation); delayMs && t_current != nullptr)
         BlockUntil(
             lock, [] { return false; }, m_nowMs + *delayMs);
-    return m_faults.Take(operation);
+    return m_faults.Take(operation, t_current != nullptr ? t_current->name : std::string());
 }
 
 void SimCore::Violate(std::string what) {

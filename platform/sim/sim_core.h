@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/sim/allocations.h"
 #include "platform/sim/faults.h"
 #include "platform/sim/observations.h"
 #include "platform/sim/race_annotations.h"
@@ -39,12 +40,34 @@ namespace sim {
 // hold, and all the machine does under it, is hidden from ThreadSanitizer (race_annotations.h).
 // In race mode it also starts, at the end of the call, the threads the call has made ready.
 class SimCore;
-class CallLock : private race::MachineScope, public std::unique_lock<std::mutex> {
+
+// The machine's own work on the calling thread while it lives (allocations.h); movable with the
+// lock that holds it.
+class MachineWorkScope {
+public:
+    MachineWorkScope() { EnterMachineWork(); }
+    ~MachineWorkScope() {
+        if (m_active) LeaveMachineWork();
+    }
+    MachineWorkScope(const MachineWorkScope&) = delete;
+    MachineWorkScope& operator=(const MachineWorkScope&) = delete;
+    MachineWorkScope(MachineWorkScope&& other) noexcept { other.m_active = false; }
+    void Suspend() { LeaveMachineWork(); }
+    void Resume() { EnterMachineWork(); }
+
+private:
+    bool m_active = true;
+};
+
+class CallLock : private race::MachineScope,
+                 private MachineWorkScope,
+                 public std::unique_lock<std::mutex> {
 public:
     CallLock(std::mutex& mutex, bool hidden, SimCore* startsWoken)
         : race::MachineScope(hidden), std::unique_lock<std::mutex>(mutex), m_core(startsWoken) {}
     CallLock(CallLock&& other) noexcept
         : race::MachineScope(std::move(other)),
+          MachineWorkScope(std::move(other)),
           std::unique_lock<std::mutex>(std::move(other)),
           m_core(other.m_core) {
         other.m_core = nullptr;
@@ -54,10 +77,12 @@ public:
     // call of the control handler), and takes it back.
     void LeaveMachine() {
         unlock();
-        Suspend();
+        race::MachineScope::Suspend();
+        MachineWorkScope::Suspend();
     }
     void ReenterMachine() {
-        Resume();
+        MachineWorkScope::Resume();
+        race::MachineScope::Resume();
         lock();
     }
 

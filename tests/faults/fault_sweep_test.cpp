@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "platform/sim/allocations.h"
 #include "platform/sim/devices_sim.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/registry_sim.h"
@@ -527,6 +528,7 @@ void Sweep(const Scenario& scenario) {
     int runs = 0;
     int failures = 0;
     for (auto& [operation, count] : clean.calls) {
+        if (operation == sim::kAllocationOperation) continue;  // AllocationSweep's
         const Expectation* first = ExpectationFor(scenario.name, operation, 0);
         if (first == nullptr) {
             ADD_FAILURE() << scenario.name << ": no expected failure path for " << operation;
@@ -554,12 +556,78 @@ void Sweep(const Scenario& scenario) {
     std::printf("%s: %d runs, %d failures found\n", scenario.name, runs, failures);
 }
 
+// The process the SCM started for the service, once it has been started.
+const sim::SimProcess* ServiceProcess(const sim::SimMachine& machine) {
+    for (auto& process : machine.Processes())
+        if (!process->ScmService().empty()) return process.get();
+    return nullptr;
+}
+
+// Runs `scenario` once for each allocation that the service's process makes in it, with that
+// one allocation failing. Whichever thread it hits, the process must still end with exactly one
+// SERVICE_STOPPED, having released everything, and say why in a record: the worker drops the
+// request and goes on, the channel ends the service, and a process that could not even make its
+// service object ends before the dispatcher.
+void AllocationSweep(const Scenario& scenario) {
+    Run cleanRun(std::nullopt);
+    PlayAndStop(scenario, cleanRun);
+    const sim::SimProcess* service = ServiceProcess(cleanRun.machine);
+    ASSERT_NE(service, nullptr);
+    const std::string serviceName = service->Name();
+    const sim::FaultPlan& plan = cleanRun.machine.Faults();
+    const std::uint64_t allocations = plan.CallCount(sim::kAllocationOperation, serviceName);
+    std::string byThread;
+    for (auto* thread : cleanRun.machine.Core().Threads())
+        if (thread->process == service)
+            byThread += " " + thread->name.substr(serviceName.size() + 1) + " " +
+                        std::to_string(plan.CallCount(sim::kAllocationOperation, thread->name));
+    std::printf("%s: %llu allocations of the service's process:%s\n", scenario.name,
+                static_cast<unsigned long long>(allocations), byThread.c_str());
+    ASSERT_GT(allocations, 0u);
+
+    const std::string outOfMemory = "failed w/err 0x" + Hex8(ERROR_NOT_ENOUGH_MEMORY);
+    int failures = 0;
+    for (std::uint64_t allocation = 0; allocation < allocations; ++allocation) {
+        sim::FaultRule rule{sim::kAllocationOperation, 0, static_cast<std::uint32_t>(allocation)};
+        rule.caller = serviceName;
+        Run run(rule);
+        PlayAndStop(scenario, run);
+        run.CheckEnd("");
+        const Outcome faulted = run.Collect();
+        if (run.machine.Faults().FailuresInjected() != 1)
+            run.Problem("the allocation to fail was never made");
+        std::size_t stopped = 0;
+        for (auto& report : run.machine.Log().Of<sim::StatusReport>())
+            if (report.status.dwCurrentState == SERVICE_STOPPED) ++stopped;
+        const bool dispatched = run.machine.Faults().CallCount("StartServiceCtrlDispatcherW") > 0;
+        if (dispatched && stopped != 1)
+            run.Problem(std::to_string(stopped) + " SERVICE_STOPPED reports");
+        if (dispatched && !AnyContains(faulted.records, outOfMemory))
+            run.Problem("no record \"" + outOfMemory + "\"");
+        if (run.problems.empty()) continue;
+        ++failures;
+        std::string problems;
+        for (auto& problem : run.problems) problems += "\n  " + problem;
+        ADD_FAILURE() << scenario.name << ": allocation " << allocation << " failing:" << problems;
+    }
+    std::printf("%s: %llu runs, %d failures found\n", scenario.name,
+                static_cast<unsigned long long>(allocations), failures);
+}
+
 TEST(FaultSweep, StopThenRemove) {
     Sweep({kStopThenRemove, StopThenRemove});
 }
 
 TEST(FaultSweep, RemoveWhileRunning) {
     Sweep({kRemoveWhileRunning, RemoveWhileRunning});
+}
+
+TEST(FaultSweep, AllocationFailuresInStopThenRemove) {
+    AllocationSweep({kStopThenRemove, StopThenRemove});
+}
+
+TEST(FaultSweep, AllocationFailuresInRemoveWhileRunning) {
+    AllocationSweep({kRemoveWhileRunning, RemoveWhileRunning});
 }
 
 }  // namespace

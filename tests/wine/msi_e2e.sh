@@ -140,12 +140,14 @@ check_hardening_actions() {
         "GiveServiceItsSid	$sc	sidtype $service unrestricted	" \
         "LimitServicePrivileges	$sc	privs $service SeChangeNotifyPrivilege	" \
         "SetServiceRecovery	$sc	failure $service reset= 86400 actions= restart/10000/restart/10000/\"\"/0	" \
+        "RecoverFromFailedStop	$sc	failureflag $service 1	" \
         "FindSc	\$ServiceExecutable = 3	6490" \
         "RegisterService	\$ServiceExecutable = 3	6500" \
         "DescribeService	\$ServiceExecutable = 3	6501" \
         "GiveServiceItsSid	\$ServiceExecutable = 3	6502" \
         "LimitServicePrivileges	\$ServiceExecutable = 3	6503" \
-        "SetServiceRecovery	\$ServiceExecutable = 3	6504"
+        "SetServiceRecovery	\$ServiceExecutable = 3	6504" \
+        "RecoverFromFailedStop	\$ServiceExecutable = 3	6505"
     {
         msiinfo export "$1" CustomAction | tr -d '\r' | tail -n +4 | grep -v '^RegisterService'
         msiinfo export "$1" InstallExecuteSequence | tr -d '\r' |
