@@ -55,8 +55,12 @@ inline void Acquire(const void* object) {
 // Hides what the calling thread does from ThreadSanitizer while it lives, when `active`.
 class MachineScope {
 public:
-    explicit MachineScope(bool active) : m_active(active) {
-        if (m_active && t_machineDepth++ == 0) HideBegin();
+    // The scope's own flag is written once hidden: it lies on the stack of a thread, where the
+    // driver may later read what the same thread keeps there, with no synchronisation that
+    // ThreadSanitizer could see in between.
+    explicit MachineScope(bool active) {
+        if (active && t_machineDepth++ == 0) HideBegin();
+        m_active = active;
     }
     ~MachineScope() {
         if (m_active && --t_machineDepth == 0) HideEnd();
