@@ -3,16 +3,23 @@
 namespace diagnostic {
 
 namespace {
-constexpr wchar_t kDigits[] = L"0123456789abcdef";
+
+// The eight digits and a terminator, into a buffer of the caller's: no memory is taken.
+void Hex8Into(DWORD code, wchar_t (&digits)[9]) {
+    constexpr wchar_t kDigits[] = L"0123456789abcdef";
+    for (int i = 7; i >= 0; --i) {
+        digits[i] = kDigits[code & 0xF];
+        code >>= 4;
+    }
+    digits[8] = L'\0';
+}
+
 }  // namespace
 
 std::wstring Hex8(DWORD code) {
-    std::wstring text(8, L'0');
-    for (int i = 7; i >= 0; --i) {
-        text[static_cast<std::size_t>(i)] = kDigits[code & 0xF];
-        code >>= 4;
-    }
-    return text;
+    wchar_t digits[9];
+    Hex8Into(code, digits);
+    return digits;
 }
 
 void FailedText(LPCWSTR label, DWORD code, wchar_t* text, std::size_t textChars) {
@@ -22,11 +29,7 @@ void FailedText(LPCWSTR label, DWORD code, wchar_t* text, std::size_t textChars)
         for (; *piece != L'\0' && length + 1 < textChars; ++piece) text[length++] = *piece;
     };
     wchar_t digits[9];
-    for (int i = 7; i >= 0; --i) {
-        digits[i] = kDigits[code & 0xF];
-        code >>= 4;
-    }
-    digits[8] = L'\0';
+    Hex8Into(code, digits);
     append(label);
     append(L" failed w/err 0x");
     append(digits);

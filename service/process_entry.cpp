@@ -22,32 +22,6 @@ constexpr DWORD kNoRemoteImages = 0x1;
 constexpr DWORD kNoLowMandatoryLabelImages = 0x2;
 constexpr DWORD kPreferSystem32Images = 0x4;
 
-}  // namespace
-
-// A service that loads no DLL of its own after start and hosts no extension loses nothing by
-// these: DLLs come from System32 only, no legacy hook or AppInit DLL is loaded into the process,
-// and no image from a remote share or a low-integrity file. Windows before 10 knows
-// no image-load policy and refuses it; the process then goes on as it would.
-void TakeProcessMitigations(platform::Platform& platform) {
-    const auto recordFailure = [&platform](LPCWSTR call) {
-        WriteServiceErrorRecord(platform, CServiceSource::kServiceName, call,
-                                platform.GetLastError());
-    };
-    if (!platform.SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32))
-        recordFailure(L"SetDefaultDllDirectories");
-    PROCESS_MITIGATION_EXTENSION_POINT_DISABLE_POLICY extensionPoints{};
-    extensionPoints.Flags = kDisableExtensionPoints;
-    if (!platform.SetProcessMitigationPolicy(ProcessExtensionPointDisablePolicy, &extensionPoints,
-                                             sizeof(extensionPoints)))
-        recordFailure(L"SetProcessMitigationPolicy(ProcessExtensionPointDisablePolicy)");
-    PROCESS_MITIGATION_IMAGE_LOAD_POLICY imageLoad{};
-    imageLoad.Flags = kNoRemoteImages | kNoLowMandatoryLabelImages | kPreferSystem32Images;
-    if (!platform.SetProcessMitigationPolicy(ProcessImageLoadPolicy, &imageLoad, sizeof(imageLoad)))
-        recordFailure(L"SetProcessMitigationPolicy(ProcessImageLoadPolicy)");
-}
-
-namespace {
-
 void RunCommand(platform::Platform& platform, int argc, wchar_t** argv) {
     if (argc > 1 && (argv[1][0] == L'-' || argv[1][0] == L'/')) {
         const std::wstring_view command = argv[1] + 1;
@@ -73,6 +47,28 @@ void RunCommand(platform::Platform& platform, int argc, wchar_t** argv) {
 }
 
 }  // namespace
+
+// A service that loads no DLL of its own after start and hosts no extension loses nothing by
+// these: DLLs come from System32 only, no legacy hook or AppInit DLL is loaded into the process,
+// and no image from a remote share or a low-integrity file. Windows before 10 knows
+// no image-load policy and refuses it; the process then goes on as it would.
+void TakeProcessMitigations(platform::Platform& platform) {
+    const auto recordFailure = [&platform](LPCWSTR call) {
+        WriteServiceErrorRecord(platform, CServiceSource::kServiceName, call,
+                                platform.GetLastError());
+    };
+    if (!platform.SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32))
+        recordFailure(L"SetDefaultDllDirectories");
+    PROCESS_MITIGATION_EXTENSION_POINT_DISABLE_POLICY extensionPoints{};
+    extensionPoints.Flags = kDisableExtensionPoints;
+    if (!platform.SetProcessMitigationPolicy(ProcessExtensionPointDisablePolicy, &extensionPoints,
+                                             sizeof(extensionPoints)))
+        recordFailure(L"SetProcessMitigationPolicy(ProcessExtensionPointDisablePolicy)");
+    PROCESS_MITIGATION_IMAGE_LOAD_POLICY imageLoad{};
+    imageLoad.Flags = kNoRemoteImages | kNoLowMandatoryLabelImages | kPreferSystem32Images;
+    if (!platform.SetProcessMitigationPolicy(ProcessImageLoadPolicy, &imageLoad, sizeof(imageLoad)))
+        recordFailure(L"SetProcessMitigationPolicy(ProcessImageLoadPolicy)");
+}
 
 int ProcessEntry(platform::Platform& platform, int argc, wchar_t** argv) {
     TakeProcessMitigations(platform);

@@ -92,7 +92,7 @@ private:
     SERVICE_STATUS m_status;
     SERVICE_STATUS_HANDLE m_statusHandle = nullptr;
     // Orders the status reports of the control thread and the service-main thread; never held
-    // across SetServiceStatus. Guards m_status and the three members below.
+    // across SetServiceStatus. Guards m_status and the members below, up to m_stoppedDecided.
     CRITICAL_SECTION m_statusLock;
     // Reports decided but not yet sent, oldest first. They pile up only while one send is in
     // progress, a few at a time; were all the slots ever taken, a new report would replace the

@@ -19,14 +19,6 @@ void LeaveMachineWork() {
     --t_machineWork;
 }
 
-MachineAllocations::MachineAllocations() {
-    EnterMachineWork();
-}
-
-MachineAllocations::~MachineAllocations() {
-    LeaveMachineWork();
-}
-
 bool AllocationFails() {
     if (t_machineWork > 0) return false;
     const SimThread* thread = SimCore::CurrentThread();

@@ -41,7 +41,6 @@ bool CallerMatches(const std::string& wanted, const std::string& thread) {
 }  // namespace
 
 std::optional<DWORD> FaultPlan::Take(const std::string& operation, const std::string& caller) {
-    ++m_calls[operation];
     ++m_callsByThread[operation][caller];
     for (auto it = m_rules.begin(); it != m_rules.end(); ++it) {
         if (it->operation != operation || !CallerMatches(it->caller, caller)) continue;
@@ -58,8 +57,13 @@ std::optional<DWORD> FaultPlan::Take(const std::string& operation, const std::st
 }
 
 std::uint64_t FaultPlan::CallCount(const std::string& operation) const {
-    auto it = m_calls.find(operation);
-    return it == m_calls.end() ? 0 : it->second;
+    return CallCount(operation, "");
+}
+
+std::map<std::string, std::uint64_t> FaultPlan::CallCounts() const {
+    std::map<std::string, std::uint64_t> counts;
+    for (auto& [operation, byThread] : m_callsByThread) counts[operation] = CallCount(operation);
+    return counts;
 }
 
 std::uint64_t FaultPlan::CallCount(const std::string& operation, const std::string& caller) const {

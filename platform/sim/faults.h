@@ -48,14 +48,13 @@ public:
     std::uint64_t CallCount(const std::string& operation) const;
     // Calls of `operation` made by `caller`, a thread or a process as FaultRule::caller says.
     std::uint64_t CallCount(const std::string& operation, const std::string& caller) const;
-    const std::map<std::string, std::uint64_t>& CallCounts() const { return m_calls; }
+    std::map<std::string, std::uint64_t> CallCounts() const;
     // How many calls have been made to fail so far, by every rule together.
     std::uint64_t FailuresInjected() const { return m_failures; }
 
 private:
     std::vector<FaultRule> m_rules;
     std::vector<DelayRule> m_delays;
-    std::map<std::string, std::uint64_t> m_calls;
     // By operation, then by calling thread.
     std::map<std::string, std::map<std::string, std::uint64_t>> m_callsByThread;
     std::uint64_t m_failures = 0;

@@ -41,33 +41,15 @@ namespace sim {
 // In race mode it also starts, at the end of the call, the threads the call has made ready.
 class SimCore;
 
-// The machine's own work on the calling thread while it lives (allocations.h); movable with the
-// lock that holds it.
-class MachineWorkScope {
-public:
-    MachineWorkScope() { EnterMachineWork(); }
-    ~MachineWorkScope() {
-        if (m_active) LeaveMachineWork();
-    }
-    MachineWorkScope(const MachineWorkScope&) = delete;
-    MachineWorkScope& operator=(const MachineWorkScope&) = delete;
-    MachineWorkScope(MachineWorkScope&& other) noexcept { other.m_active = false; }
-    void Suspend() { LeaveMachineWork(); }
-    void Resume() { EnterMachineWork(); }
-
-private:
-    bool m_active = true;
-};
-
 class CallLock : private race::MachineScope,
-                 private MachineWorkScope,
+                 private MachineAllocations,
                  public std::unique_lock<std::mutex> {
 public:
     CallLock(std::mutex& mutex, bool hidden, SimCore* startsWoken)
         : race::MachineScope(hidden), std::unique_lock<std::mutex>(mutex), m_core(startsWoken) {}
     CallLock(CallLock&& other) noexcept
         : race::MachineScope(std::move(other)),
-          MachineWorkScope(std::move(other)),
+          MachineAllocations(std::move(other)),
           std::unique_lock<std::mutex>(std::move(other)),
           m_core(other.m_core) {
         other.m_core = nullptr;
@@ -78,10 +60,10 @@ public:
     void LeaveMachine() {
         unlock();
         race::MachineScope::Suspend();
-        MachineWorkScope::Suspend();
+        MachineAllocations::Suspend();
     }
     void ReenterMachine() {
-        MachineWorkScope::Resume();
+        MachineAllocations::Resume();
         race::MachineScope::Resume();
         lock();
     }
