@@ -160,7 +160,7 @@ TEST_F(Kernel, ModulePathIsWholeOrCutAndTerminated) {
         EXPECT_EQ(p.GetModuleFileNameW(nullptr, cut, 4), 4u);
         EXPECT_EQ(p.GetLastError(), doc::kInsufficientBuffer);
         EXPECT_EQ(std::wstring(cut, 4),
-                  Documented(std::wstring(path, 3) + L'\0', std::wstring(path, 4)));
+                  Documented(std::wstring(path, 3) + L'\0', std::wstring(path, 4), kWine8And10));
         EXPECT_EQ(cut[4], L'x');
     });
 }

@@ -35,13 +35,13 @@ TEST_F(Mitigation, PoliciesAreSetOnceAndUnknownOnesAreRefused) {
         // Once enabled, a mitigation stays enabled for the life of the process.
         flags = 0;
         EXPECT_EQ(set(doc::kProcessExtensionPointDisablePolicy),
-                  Documented(doc::kInvalidParameter, DWORD{0}));
+                  Documented(doc::kInvalidParameter, DWORD{0}, kWine8And10));
         flags = doc::kNoRemoteImages | doc::kNoLowMandatoryLabelImages | doc::kPreferSystem32Images;
         EXPECT_EQ(set(doc::kProcessImageLoadPolicy), 0u);
         // The options mask is only ever queried; a value past the last policy names none.
         EXPECT_EQ(set(doc::kProcessMitigationOptionsMask),
-                  Documented(doc::kInvalidParameter, DWORD{0}));
-        EXPECT_EQ(set(31), Documented(doc::kInvalidParameter, DWORD{0}));
+                  Documented(doc::kInvalidParameter, DWORD{0}, kWine8And10));
+        EXPECT_EQ(set(31), Documented(doc::kInvalidParameter, DWORD{0}, kWine8And10));
     });
 }
 

@@ -122,9 +122,10 @@ TEST_F(Scm, ControlsAreRefusedWhileStartOrStopIsPendingAndOnceStopped) {
         // Wine passes a stop in SERVICE_START_PENDING to a service that accepts it and answers
         // ERROR_INVALID_SERVICE_CONTROL, with the status left undefined, to one that does not.
         status = {};
-        EXPECT_EQ(ErrorOf(p, p.ControlService(service, SERVICE_CONTROL_STOP, &status)),
-                  Documented(doc::kServiceCannotAcceptCtrl, doc::kInvalidServiceControl));
-        if (!env->UnderWine()) {
+        EXPECT_EQ(
+            ErrorOf(p, p.ControlService(service, SERVICE_CONTROL_STOP, &status)),
+            Documented(doc::kServiceCannotAcceptCtrl, doc::kInvalidServiceControl, kWine8And10));
+        if (!WineDeviates(kWine8And10)) {
             EXPECT_EQ(status.dwCurrentState, doc::kServiceStartPending);
         }
 
@@ -167,7 +168,7 @@ TEST_F(Scm, SecondStartAndAControlNotAcceptedAreRefused) {
         status = {};
         EXPECT_EQ(ErrorOf(p, p.ControlService(service, SERVICE_CONTROL_PAUSE, &status)),
                   doc::kInvalidServiceControl);
-        if (!env->UnderWine()) {
+        if (!WineDeviates(kWine8And10)) {
             EXPECT_EQ(status.dwCurrentState, doc::kServiceRunning);
         }
         status = {};
@@ -295,9 +296,10 @@ TEST_F(Scm, ReportAfterStoppedIsRefusedOnWindowsAndRevivesTheServiceUnderWine) {
         EXPECT_EQ(ErrorOf(p, p.ControlService(service, SERVICE_CONTROL_STOP, &status)), 0u);
         EXPECT_EQ(p.WaitForSingleObject(late, kWaitMs), doc::kWaitObject0);
         const bool wasAccepted = p.WaitForSingleObject(accepted, 0) == doc::kWaitObject0;
-        EXPECT_EQ(wasAccepted, Documented(false, true));
+        EXPECT_EQ(wasAccepted, Documented(false, true, kWine8And10));
         EXPECT_TRUE(p.QueryServiceStatus(service, &status));
-        EXPECT_EQ(status.dwCurrentState, Documented(doc::kServiceStopped, doc::kServiceRunning));
+        EXPECT_EQ(status.dwCurrentState,
+                  Documented(doc::kServiceStopped, doc::kServiceRunning, kWine8And10));
         EXPECT_TRUE(p.DeleteService(service));
         EXPECT_TRUE(p.CloseServiceHandle(service));
         EXPECT_TRUE(WaitUntilGone(p, manager));

@@ -48,7 +48,7 @@ public:
     }
 
     std::uint64_t NowMs() override { return m_machine.NowMs(); }
-    bool UnderWine() const override { return false; }
+    int WineMajorVersion() const override { return 0; }
 
     void SetRegistryValue(const std::wstring& key, const std::wstring& name, DWORD type,
                           const std::vector<BYTE>& bytes) override {

@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <cstdlib>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -28,8 +29,11 @@ class Win32Environment final : public Environment {
 public:
     void Run(const std::function<void(platform::Platform&)>& body) override { body(m_platform); }
     std::uint64_t NowMs() override { return GetTickCount64(); }
-    bool UnderWine() const override {
-        return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    int WineMajorVersion() const override {
+        using WineGetVersion = const char*(CDECL*)();
+        const auto get = reinterpret_cast<WineGetVersion>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version")));
+        return get == nullptr ? 0 : std::atoi(get());
     }
 
     void SetRegistryValue(const std::wstring& key, const std::wstring& name, DWORD type,

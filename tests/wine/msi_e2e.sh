@@ -268,10 +268,15 @@ check_version_resource() {
     compare "$1: the version resource" "$work/expected" "$work/actual"
 }
 
-# The service's process, by the image names Wine's process list shows.
+# The service's process, by the image names Wine's process list shows. Wine 8.0's wmic writes
+# UTF-16LE to a pipe, Wine 10.0's the console's code page.
 service_process_runs() {
-    wine wmic process get name 2>>"$wine_log" | iconv -f UTF-16LE -t UTF-8 | tr -d '\r' |
-        grep -q -E "^$service\\.exe +\$"
+    wine wmic process get name >"$work/processes" 2>>"$wine_log"
+    if grep -q -a -P '\x00' "$work/processes"; then
+        iconv -f UTF-16LE -t UTF-8 "$work/processes"
+    else
+        cat "$work/processes"
+    fi | tr -d '\r' | grep -q -E "^$service\\.exe +\$"
 }
 
 # check_process TITLE runs|gone: waits a little for the wanted state, as a process ends shortly
