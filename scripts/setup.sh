@@ -11,11 +11,12 @@ packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     nlohmann-json3-dev libcli11-dev clang-format
 )
-# procps: pgrep, with which the Wine benchmark finds its processes. osslsigncode and openssl: the
-# release's signatures and the tests' throwaway certificate. python3-pefile: the release's PE
+# git: the release's time stamps are its last commit's. procps: pgrep, with which the Wine
+# benchmark finds its processes. osslsigncode and openssl: the release's signatures and the
+# tests' throwaway certificate. python3-pefile: the release's PE
 # check. clang and libclang-rt-dev (the release's default clang's runtime, 14 on Debian 12 and 19
 # on Debian 13): libFuzzer, for the scenario reader's fuzzing.
-[[ ${1:-} == native ]] || packages+=(mingw-w64 wine wine64 wixl msitools procps osslsigncode openssl
+[[ ${1:-} == native ]] || packages+=(git mingw-w64 wine wine64 wixl msitools procps osslsigncode openssl
     python3-pefile clang libclang-rt-dev)
 
 missing=()
