@@ -53,6 +53,8 @@ mirror=${DEBIAN_MIRROR:-$(host_mirror | grep -E '/debian/?$' | head -n 1)}
 [[ -n $mirror ]] || die "no Debian archive in this machine's apt sources; name one with DEBIAN_MIRROR"
 
 root=$(mktemp -d "${TMPDIR:-/var/tmp}/debian$1-root.XXXXXX") || die "cannot make the root's folder"
+# It becomes the root's /, which every account there (apt's _apt too) must be able to enter.
+chmod 755 "$root"
 mounted=()
 cleanup() {
     local index
