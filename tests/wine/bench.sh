@@ -24,7 +24,7 @@ if ((smoke)); then
     one_at_a_time=200
     burst_values=200
     burst=100
-    more_values=600
+    more_values=3000
     idle_s=5
     stop_runs=0
 else
@@ -180,9 +180,7 @@ run "the service's first read" 0 "$tool" wait-read -- "A read is pending."
 service_pid=$(unix_pid_of "$service.exe") || { fail "the service's process"; exit 1; }
 footprint at_start
 # The first bursts and the values one at a time warm up what is allocated once: the heap's first
-# blocks, the queue's blocks for a burst's worth of values, and the pages each way of waking the
-# worker first touches (under Wine 10.0 the values one at a time touched one or two more pages
-# than the bursts before them). Growth counts only after both.
+# blocks and the queue's blocks for a burst's worth of values. Growth counts only after both.
 feed service_burst "$service_pid" "$burst_values" "$burst" "$service_pid"
 feed service_single "$service_pid" "$one_at_a_time" 1 "$service_pid"
 footprint after_first
@@ -227,15 +225,18 @@ if ((idle_cpu_ticks == 0 && idle_cpu_ns == 0)); then pass "idle: no CPU"; else f
 if ((idle_woke == 0)); then pass "idle: no thread woke"; else fail "idle: $idle_woke threads woke"; fi
 
 # --- no growth between the first values and the last. Private bytes are the process's resident
-# anonymous memory, which moves by whole pages as a thread's stack or the allocator first touches
-# one; a page is allowed, while a leak of a request's list, key or string (tens of bytes or more
-# for each of the 600 values, at least, between the two readings) is several pages.
-page_bytes=4096
+# anonymous memory: its high-water mark, which moves by whole pages as a thread's stack or the
+# heap first touches one, and the heap's depends on how far the device loop's and the worker's
+# allocations overlap in time, which the machine's load decides. Under Wine 10.0 on a busy
+# 2-CPU machine it rose by up to four pages after the warm-up, with nothing leaking; so 16 KiB is
+# allowed, once, while a leak of even 8 bytes a value is 24 KiB over the 3,000 values, at least,
+# between the two readings.
+allowed_private_bytes=16384
 for key in system_table_handles threads pagefile_bytes; do
     before=$(figure after_first "$key")
     after=$(figure after_all "$key")
     allowed=0 bound=""
-    [[ $key == pagefile_bytes ]] && allowed=$page_bytes bound=" beyond a page"
+    [[ $key == pagefile_bytes ]] && allowed=$allowed_private_bytes bound=" beyond 16 KiB"
     if [[ ! $before =~ ^[0-9]+$ || ! $after =~ ^[0-9]+$ ]]; then
         fail "$key not measured: '$before', '$after'"
     elif ((after <= before + allowed)); then
