@@ -1,0 +1,77 @@
+/* The package's one custom action, in a DLL that Windows Installer loads into its own custom
+   action server (msiexec.exe, from System32, as LocalSystem): what no table of Windows Installer
+   can say about the service it has just created. It runs no program and shows no window.
+
+   - The binary path, quoted, as -install registers it: the ServiceInstall table has no column for
+     it, and an engine that writes the key file's path unquoted (Wine's does) would leave a path
+     with blanks to be read as a shorter program and its arguments.
+   - The recovery: a restart 10 s after each of the first two failures in a day, then nothing, also
+     after a stop with a non-zero exit code. Microsoft documents the MsiServiceConfigFailureActions
+     table as not working; ChangeServiceConfig2W is what sc.exe calls.
+
+   CustomActionData is the installed executable's full path. Every failed call goes to the
+   installer's log with its error code and fails the action, which rolls the install back. */
+#include <windows.h>
+#include <msi.h>
+#include <msiquery.h>
+#include <wchar.h>
+
+#define SERVICE_NAME L"BrevRctlService"
+#define DAY_S 86400
+#define RESTART_DELAY_MS 10000
+
+static void Log(MSIHANDLE install, const wchar_t* call, DWORD error) {
+    wchar_t line[160];
+    _snwprintf(line, sizeof(line) / sizeof(line[0]) - 1, L"ConfigureService: %ls failed w/err 0x%08lx",
+               call, (unsigned long)error);
+    line[sizeof(line) / sizeof(line[0]) - 1] = L'\0';
+    MSIHANDLE record = MsiCreateRecord(1);
+    MsiRecordSetStringW(record, 0, line);
+    MsiProcessMessage(install, INSTALLMESSAGE_INFO, record);
+    MsiCloseHandle(record);
+}
+
+static UINT Failed(MSIHANDLE install, const wchar_t* call, DWORD error) {
+    Log(install, call, error);
+    return ERROR_INSTALL_FAILURE;
+}
+
+static UINT Configure(MSIHANDLE install, SC_HANDLE service, const wchar_t* path) {
+    if (!ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, path,
+                              NULL, NULL, NULL, NULL, NULL, NULL))
+        return Failed(install, L"ChangeServiceConfigW", GetLastError());
+    SC_ACTION actions[3] = {{SC_ACTION_RESTART, RESTART_DELAY_MS},
+                            {SC_ACTION_RESTART, RESTART_DELAY_MS},
+                            {SC_ACTION_NONE, 0}};
+    SERVICE_FAILURE_ACTIONSW failure = {DAY_S, NULL, NULL, 3, actions};
+    if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
+        return Failed(install, L"ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS)",
+                      GetLastError());
+    SERVICE_FAILURE_ACTIONS_FLAG nonZeroExit = {TRUE};
+    if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &nonZeroExit))
+        return Failed(install, L"ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG)",
+                      GetLastError());
+    return ERROR_SUCCESS;
+}
+
+__declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE install) {
+    /* The quotes around the path, and room for its terminator. */
+    wchar_t quoted[MAX_PATH + 2] = L"\"";
+    DWORD length = MAX_PATH;
+    UINT read = MsiGetPropertyW(install, L"CustomActionData", quoted + 1, &length);
+    if (read != ERROR_SUCCESS || length == 0 || length >= MAX_PATH)
+        return Failed(install, L"MsiGetPropertyW(CustomActionData)",
+                      read != ERROR_SUCCESS ? read : ERROR_BAD_PATHNAME);
+    quoted[length + 1] = L'"';
+    quoted[length + 2] = L'\0';
+
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    if (manager == NULL) return Failed(install, L"OpenSCManagerW", GetLastError());
+    /* SERVICE_START: a failure action that restarts needs it. */
+    SC_HANDLE service = OpenServiceW(manager, SERVICE_NAME, SERVICE_CHANGE_CONFIG | SERVICE_START);
+    UINT result = service == NULL ? Failed(install, L"OpenServiceW", GetLastError())
+                                  : Configure(install, service, quoted);
+    if (service != NULL) CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return result;
+}
