@@ -1,6 +1,14 @@
-/* The package's one custom action, in a DLL that Windows Installer loads into its own custom
+/* The package's custom actions, in a DLL that Windows Installer loads into its own custom
    action server (msiexec.exe, from System32, as LocalSystem): what no table of Windows Installer
-   can say about the service it has just created. It runs no program and shows no window.
+   can say about the service. They run no program and show no window.
+
+   AwaitServiceDeletion, between DeleteServices and InstallServices: a service that DeleteServices
+   has marked for deletion is gone only once its process has ended and the last handle to it is
+   closed; until then CreateService fails (ERROR_SERVICE_MARKED_FOR_DELETE), as it would for
+   InstallServices on a repair or an upgrade of a running service. It waits, as Windows Installer
+   waits for a stop, at most 30 s.
+
+   ConfigureService, between MsiConfigureServices and StartServices:
 
    - The registration exactly as -install makes it, written over what InstallServices made of the
      ServiceInstall table: the table has no column for the binary path, and an engine that writes
@@ -14,6 +22,7 @@
    CustomActionData is the installed executable's full path. Every failed call goes to the
    installer's log with its error code and fails the action, which rolls the install back. */
 #include <windows.h>
+/* After windows.h, which they need. */
 #include <msi.h>
 #include <msiquery.h>
 #include <wchar.h>
@@ -21,11 +30,13 @@
 #define SERVICE_NAME L"BrevRctlService"
 #define DAY_S 86400
 #define RESTART_DELAY_MS 10000
+#define DELETION_WAIT_MS 30000
+#define DELETION_POLL_MS 250
 
 static void Log(MSIHANDLE install, const wchar_t* call, DWORD error) {
     wchar_t line[160];
-    _snwprintf(line, sizeof(line) / sizeof(line[0]) - 1, L"ConfigureService: %ls failed w/err 0x%08lx",
-               call, (unsigned long)error);
+    _snwprintf(line, sizeof(line) / sizeof(line[0]) - 1,
+               L"ConfigureService: %ls failed w/err 0x%08lx", call, (unsigned long)error);
     line[sizeof(line) / sizeof(line[0]) - 1] = L'\0';
     MSIHANDLE record = MsiCreateRecord(1);
     MsiRecordSetStringW(record, 0, line);
@@ -64,6 +75,30 @@ static UINT Configure(MSIHANDLE install, SC_HANDLE service, const wchar_t* path)
         Log(install, L"ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG)", error);
     }
     return ERROR_SUCCESS;
+}
+
+__declspec(dllexport) UINT __stdcall AwaitServiceDeletion(MSIHANDLE install) {
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    if (manager == NULL) return Failed(install, L"OpenSCManagerW", GetLastError());
+    UINT result = ERROR_INSTALL_FAILURE;
+    for (DWORD waited = 0;; waited += DELETION_POLL_MS) {
+        SC_HANDLE service = OpenServiceW(manager, SERVICE_NAME, SERVICE_QUERY_STATUS);
+        if (service == NULL) {
+            const DWORD error = GetLastError();
+            result = error == ERROR_SERVICE_DOES_NOT_EXIST
+                         ? ERROR_SUCCESS
+                         : Failed(install, L"OpenServiceW", error);
+            break;
+        }
+        CloseServiceHandle(service);
+        if (waited >= DELETION_WAIT_MS) {
+            Log(install, L"the deletion of " SERVICE_NAME, ERROR_SERVICE_MARKED_FOR_DELETE);
+            break;
+        }
+        Sleep(DELETION_POLL_MS);
+    }
+    CloseServiceHandle(manager);
+    return result;
 }
 
 __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE install) {

@@ -44,7 +44,8 @@ namespace {
 // be cast from and to.
 template <typename Function>
 Function* Entry(HMODULE module, const char* name) {
-    return reinterpret_cast<Function*>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
+    return reinterpret_cast<Function*>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
 }
 
 }  // namespace

@@ -132,9 +132,9 @@ public:
         if (RegQueryValueExW(overrides, L"wlanapi", nullptr, nullptr,
                              reinterpret_cast<BYTE*>(before), &size) == ERROR_SUCCESS)
             m_wlanOverride = before;
-        const bool removed = RegSetValueExW(overrides, L"wlanapi", 0, REG_SZ,
-                                            reinterpret_cast<const BYTE*>(L""),
-                                            sizeof(wchar_t)) == ERROR_SUCCESS;
+        const bool removed =
+            RegSetValueExW(overrides, L"wlanapi", 0, REG_SZ, reinterpret_cast<const BYTE*>(L""),
+                           sizeof(wchar_t)) == ERROR_SUCCESS;
         m_wlanOverrideSet = removed;
         RegCloseKey(overrides);
         return removed;

@@ -281,9 +281,9 @@ TEST_F(NativeWifiDll, WithoutItEveryCallFailsWithTheLoadersError) {
                   doc::kModNotFound);
         EXPECT_EQ(data, nullptr);
         WLAN_PHY_RADIO_STATE off{};
-        EXPECT_EQ(p.WlanSetInterface(client, &guid, kRadioState, doc::kPhyRadioStateBytes, &off,
-                                     nullptr),
-                  doc::kModNotFound);
+        EXPECT_EQ(
+            p.WlanSetInterface(client, &guid, kRadioState, doc::kPhyRadioStateBytes, &off, nullptr),
+            doc::kModNotFound);
         p.WlanFreeMemory(nullptr);
         EXPECT_EQ(p.WlanCloseHandle(client, nullptr), doc::kModNotFound);
     });

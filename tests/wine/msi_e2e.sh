@@ -136,8 +136,8 @@ check_registration() {
 check_service_actions() {
     local title=$1 log
     log=$(ls "$work/logs/"*"-${title//[^a-z0-9]/-}.log")
-    lines_to "$work/expected" $'\n' StopServices DeleteServices SetConfigureServiceData \
-        InstallServices MsiConfigureServices ConfigureService StartServices \
+    lines_to "$work/expected" $'\n' StopServices DeleteServices AwaitServiceDeletion \
+        SetConfigureServiceData InstallServices MsiConfigureServices ConfigureService StartServices \
         "ConfigureService: ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) failed w/err 0x0000007c"
     {
         tr -d '\r' <"$log" |
@@ -163,6 +163,7 @@ check_service_tables() {
         "ServiceStart	$service	1		0	ServiceExecutable" \
         "ServiceSidType	$service	5	5	1	ServiceExecutable" \
         "ServicePrivileges	$service	5	6	SeChangeNotifyPrivilege	ServiceExecutable" \
+        "AwaitServiceDeletion	\$ServiceExecutable = 3	5780" \
         "SetConfigureServiceData	\$ServiceExecutable = 3	5790" \
         "InstallServices	VersionNT	5800" \
         "MsiConfigureServices	VersionNT	5850" \
@@ -179,16 +180,18 @@ check_service_tables() {
 }
 
 # The package's custom actions, as msiinfo exports them: the one that sets ConfigureService's
-# CustomActionData to the installed executable's path (51, immediate), and ConfigureService, a
-# DLL in the Binary table (1), deferred (0x400), as LocalSystem (0x800). Whatever they are, no
+# CustomActionData to the installed executable's path (51, immediate), and ConfigureService and
+# AwaitServiceDeletion, entries of a DLL in the Binary table (1), deferred (0x400), as LocalSystem
+# (0x800). Whatever they are, no
 # custom action runs a program: none has a type whose low three bits are 2 (an .exe in the Binary
 # table, an installed file, a path in a directory or in a property).
 check_custom_actions() {
     local package=$1
     lines_to "$work/expected" $'\n' \
-        "SetConfigureServiceData	51	ConfigureService	[#ServiceExe]	" \
-        "ConfigureService	3073	ServiceConfig	ConfigureService	"
-    msiinfo export "$package" CustomAction | tr -d '\r' | tail -n +4 >"$work/actual"
+        "AwaitServiceDeletion	3073	ServiceConfig	AwaitServiceDeletion	" \
+        "ConfigureService	3073	ServiceConfig	ConfigureService	" \
+        "SetConfigureServiceData	51	ConfigureService	[#ServiceExe]	"
+    msiinfo export "$package" CustomAction | tr -d '\r' | tail -n +4 | sort >"$work/actual"
     compare "the package's custom actions" "$work/expected" "$work/actual"
     local programs
     programs=$(awk -F '\t' '$2 % 8 == 2 { print $1 }' "$work/actual")

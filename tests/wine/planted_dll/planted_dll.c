@@ -16,8 +16,9 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     char utf8[4 * 3 * MAX_PATH];
     const int bytes =
         WideCharToMultiByte(CP_UTF8, 0, line, length, utf8, (int)sizeof(utf8), NULL, NULL);
-    HANDLE log = CreateFileW(L"C:\\planted.log", FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE log =
+        CreateFileW(L"C:\\planted.log", FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (log != INVALID_HANDLE_VALUE) {
         DWORD written = 0;
         WriteFile(log, utf8, (DWORD)bytes, &written, NULL);
