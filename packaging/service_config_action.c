@@ -19,8 +19,9 @@
      after a stop with a non-zero exit code. Microsoft documents the MsiServiceConfigFailureActions
      table as not working; ChangeServiceConfig2W is what sc.exe calls.
 
-   CustomActionData is the installed executable's full path. Every failed call goes to the
-   installer's log with its error code and fails the action, which rolls the install back. */
+   ConfigureService's CustomActionData is the installed executable's full path. Every failed
+   call goes to the installer's log ("ACTION: CALL failed w/err 0xXXXXXXXX") and fails the action,
+   which rolls the install back. */
 #include <windows.h>
 /* After windows.h, which they need. */
 #include <msi.h>
@@ -28,15 +29,18 @@
 #include <wchar.h>
 
 #define SERVICE_NAME L"BrevRctlService"
+/* The actions by their names in the package, which begin each line they log. */
+#define CONFIGURE_ACTION L"ConfigureService"
+#define AWAIT_ACTION L"AwaitServiceDeletion"
 #define DAY_S 86400
 #define RESTART_DELAY_MS 10000
 #define DELETION_WAIT_MS 30000
 #define DELETION_POLL_MS 250
 
-static void Log(MSIHANDLE install, const wchar_t* call, DWORD error) {
+static void Log(MSIHANDLE install, const wchar_t* action, const wchar_t* call, DWORD error) {
     wchar_t line[160];
-    _snwprintf(line, sizeof(line) / sizeof(line[0]) - 1,
-               L"ConfigureService: %ls failed w/err 0x%08lx", call, (unsigned long)error);
+    _snwprintf(line, sizeof(line) / sizeof(line[0]) - 1, L"%ls: %ls failed w/err 0x%08lx", action,
+               call, (unsigned long)error);
     line[sizeof(line) / sizeof(line[0]) - 1] = L'\0';
     MSIHANDLE record = MsiCreateRecord(1);
     MsiRecordSetStringW(record, 0, line);
@@ -44,8 +48,8 @@ static void Log(MSIHANDLE install, const wchar_t* call, DWORD error) {
     MsiCloseHandle(record);
 }
 
-static UINT Failed(MSIHANDLE install, const wchar_t* call, DWORD error) {
-    Log(install, call, error);
+static UINT Failed(MSIHANDLE install, const wchar_t* action, const wchar_t* call, DWORD error) {
+    Log(install, action, call, error);
     return ERROR_INSTALL_FAILURE;
 }
 
@@ -56,30 +60,31 @@ static UINT Configure(MSIHANDLE install, SC_HANDLE service, const wchar_t* path)
     if (!ChangeServiceConfigW(service, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                               SERVICE_ERROR_IGNORE, path, NULL, NULL, L"WlanSvc\0", L"LocalSystem",
                               NULL, SERVICE_NAME))
-        return Failed(install, L"ChangeServiceConfigW", GetLastError());
+        return Failed(install, CONFIGURE_ACTION, L"ChangeServiceConfigW", GetLastError());
     SC_ACTION actions[3] = {{SC_ACTION_RESTART, RESTART_DELAY_MS},
                             {SC_ACTION_RESTART, RESTART_DELAY_MS},
                             {SC_ACTION_NONE, 0}};
     SERVICE_FAILURE_ACTIONSW failure = {DAY_S, NULL, NULL, 3, actions};
     if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
-        return Failed(install, L"ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS)",
-                      GetLastError());
+        return Failed(install, CONFIGURE_ACTION,
+                      L"ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS)", GetLastError());
     SERVICE_FAILURE_ACTIONS_FLAG nonZeroExit = {TRUE};
     if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &nonZeroExit)) {
         const DWORD error = GetLastError();
         /* Every Windows since Vista knows this level; Wine 8's SCM does not, and there the
            restart after a crash is what is left. Logged, not failed. */
         if (error != ERROR_INVALID_LEVEL)
-            return Failed(install, L"ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG)",
-                          error);
-        Log(install, L"ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG)", error);
+            return Failed(install, CONFIGURE_ACTION,
+                          L"ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG)", error);
+        Log(install, CONFIGURE_ACTION,
+            L"ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG)", error);
     }
     return ERROR_SUCCESS;
 }
 
 __declspec(dllexport) UINT __stdcall AwaitServiceDeletion(MSIHANDLE install) {
     SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
-    if (manager == NULL) return Failed(install, L"OpenSCManagerW", GetLastError());
+    if (manager == NULL) return Failed(install, AWAIT_ACTION, L"OpenSCManagerW", GetLastError());
     UINT result = ERROR_INSTALL_FAILURE;
     for (DWORD waited = 0;; waited += DELETION_POLL_MS) {
         SC_HANDLE service = OpenServiceW(manager, SERVICE_NAME, SERVICE_QUERY_STATUS);
@@ -87,12 +92,13 @@ __declspec(dllexport) UINT __stdcall AwaitServiceDeletion(MSIHANDLE install) {
             const DWORD error = GetLastError();
             result = error == ERROR_SERVICE_DOES_NOT_EXIST
                          ? ERROR_SUCCESS
-                         : Failed(install, L"OpenServiceW", error);
+                         : Failed(install, AWAIT_ACTION, L"OpenServiceW", error);
             break;
         }
         CloseServiceHandle(service);
         if (waited >= DELETION_WAIT_MS) {
-            Log(install, L"the deletion of " SERVICE_NAME, ERROR_SERVICE_MARKED_FOR_DELETE);
+            Log(install, AWAIT_ACTION, L"the deletion of " SERVICE_NAME,
+                ERROR_SERVICE_MARKED_FOR_DELETE);
             break;
         }
         Sleep(DELETION_POLL_MS);
@@ -107,17 +113,19 @@ __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE install) {
     DWORD length = MAX_PATH;
     UINT read = MsiGetPropertyW(install, L"CustomActionData", quoted + 1, &length);
     if (read != ERROR_SUCCESS || length == 0 || length >= MAX_PATH)
-        return Failed(install, L"MsiGetPropertyW(CustomActionData)",
+        return Failed(install, CONFIGURE_ACTION, L"MsiGetPropertyW(CustomActionData)",
                       read != ERROR_SUCCESS ? read : ERROR_BAD_PATHNAME);
     quoted[length + 1] = L'"';
     quoted[length + 2] = L'\0';
 
     SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
-    if (manager == NULL) return Failed(install, L"OpenSCManagerW", GetLastError());
+    if (manager == NULL)
+        return Failed(install, CONFIGURE_ACTION, L"OpenSCManagerW", GetLastError());
     /* SERVICE_START: a failure action that restarts needs it. */
     SC_HANDLE service = OpenServiceW(manager, SERVICE_NAME, SERVICE_CHANGE_CONFIG | SERVICE_START);
-    UINT result = service == NULL ? Failed(install, L"OpenServiceW", GetLastError())
-                                  : Configure(install, service, quoted);
+    UINT result = service == NULL
+                      ? Failed(install, CONFIGURE_ACTION, L"OpenServiceW", GetLastError())
+                      : Configure(install, service, quoted);
     if (service != NULL) CloseServiceHandle(service);
     CloseServiceHandle(manager);
     return result;
