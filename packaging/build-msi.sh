@@ -11,7 +11,8 @@
 # Installer requires of a package code and as a major upgrade requires of a product code.
 #
 # Usage: packaging/build-msi.sh BUILD_DIR OUTPUT [VERSION [EXE]]
-#   BUILD_DIR: the windows preset's build; EXE: by default BUILD_DIR/BrevRctlService.exe.
+#   BUILD_DIR: the windows preset's build, with the custom action's DLL
+#   (BUILD_DIR/packaging/ServiceConfig.dll); EXE: by default BUILD_DIR/BrevRctlService.exe.
 set -euo pipefail
 
 build=$(realpath "$1")
@@ -21,6 +22,7 @@ source_wxs=$(realpath "$(dirname "$0")/BrevRctlService.wxs")
 source "$build/packaging/package.env"
 version=${3:-$version}
 exe=$(realpath "${4:-$build/BrevRctlService.exe}")
+action_dll=$build/packaging/ServiceConfig.dll
 epoch=${SOURCE_DATE_EPOCH:-$(date +%s)}
 
 # Windows Installer compares the first three fields of a product version.
@@ -54,7 +56,8 @@ name_based_guid() {
 
 upgrade_code=$(sed -n 's/.*UpgradeCode="\([0-9A-F-]*\)".*/\1/p' "$source_wxs")
 contents=$(printf '%s\n' "$version" "$manufacturer" "$description" "$epoch" \
-    "$(sha256sum <"$source_wxs")" "$(sha256sum <"$exe")" | sha256sum)
+    "$(sha256sum <"$source_wxs")" "$(sha256sum <"$exe")" "$(sha256sum <"$action_dll")" |
+    sha256sum)
 product_code=$(name_based_guid "$upgrade_code" "ProductCode ${contents%% *}")
 package_code=$(name_based_guid "$upgrade_code" "PackageCode ${contents%% *}")
 
@@ -62,6 +65,7 @@ stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 # The cabinet keeps the file's modification time, in local time: both made fixed.
 cp "$exe" "$stage/BrevRctlService.exe"
+cp "$action_dll" "$stage/ServiceConfig.dll"
 touch -d "@$epoch" "$stage/BrevRctlService.exe"
 export TZ=UTC
 
@@ -82,3 +86,18 @@ date=$(date -u -d "@$epoch" '+%Y/%m/%d %H:%M:%S')
 printf '%s\n' 'PropertyId	Value' 'i2	l255' '_SummaryInformation	PropertyId' \
     "9	$package_code" "12	$date" "13	$date" >"$stage/_SummaryInformation.idt"
 msibuild "$output" -i "$stage/_SummaryInformation.idt"
+
+# The MsiServiceConfig table (Windows Installer 5.0), which wixl 0.101 does not write, with its
+# columns as Microsoft documents them: at install and reinstall (Event 1 + 4) of the
+# executable's component, the service's SID type SERVICE_SID_TYPE_UNRESTRICTED (ConfigType 5,
+# SERVICE_CONFIG_SERVICE_SID_INFO; 1) and its required privileges (6,
+# SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO) cut to SeChangeNotifyPrivilege. Its action,
+# MsiConfigureServices, goes between InstallServices (5800) and StartServices (5900), under their
+# condition.
+printf '%s\n' 'MsiServiceConfig	Name	Event	ConfigType	Argument	Component_' \
+    's72	s255	i2	i4	S0	s72' 'MsiServiceConfig	MsiServiceConfig' \
+    'ServiceSidType	BrevRctlService	5	5	1	ServiceExecutable' \
+    'ServicePrivileges	BrevRctlService	5	6	SeChangeNotifyPrivilege	ServiceExecutable' \
+    >"$stage/MsiServiceConfig.idt"
+msibuild "$output" -i "$stage/MsiServiceConfig.idt" -q "INSERT INTO \`InstallExecuteSequence\` \
+(\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('MsiConfigureServices', 'VersionNT', 5850)"

@@ -1,18 +1,28 @@
 #!/usr/bin/python3
 """Checks the hardening of a Windows executable as a binary analyser reads it from the PE file.
 
-Usage: packaging/pe_check.py [--signed] [--symbols FILE] EXE
+Usage: packaging/pe_check.py [--signed [--ca-file FILE]] [--symbols FILE] EXE
+       packaging/pe_check.py --known-dlls
 
 Fails (exit status 1, one "FAIL:" line each) when the image lacks any of:
   - ASLR with high entropy and DEP: DYNAMIC_BASE, HIGH_ENTROPY_VA and NX_COMPAT in
     DllCharacteristics, and a preferred base above 4 GB;
   - base relocations: a .reloc section that the relocation directory points into;
   - a subsystem version of at least 6.0;
-  - stack protection: calls to __stack_chk_fail and reads of __stack_chk_guard in its code;
-  - with --signed, an Authenticode signature (a PKCS#7 certificate in the security directory);
+  - stack protection: every compilation unit of the project's own code compiled with
+    -fstack-protector-strong, as the debug information's DW_AT_producer records the options, and
+    calls to __stack_chk_fail and reads of __stack_chk_guard in its code;
+  - with --signed, an Authenticode signature that `osslsigncode verify` accepts (against
+    --ca-file, or the system's certificates);
 or has a section that is both writable and executable, a shared writable section, an executable
-section of imports, or imports
-(also delay-loaded) from a DLL that is not one of the system's.
+section of imports, imports (also delay-loaded) from a DLL that is not a KnownDLL, or a
+.gnu_debuglink whose file is missing beside it or has another CRC-32. --known-dlls prints the
+KnownDLLs, one a line.
+
+The project's own units are those whose compilation directory is relative: the build maps the
+source tree away (-ffile-prefix-map), while the toolchain's libraries carry the absolute folder
+they were built in. GCC writes the options of a unit into its producer string in order, so the
+last of the -f[no-]stack-protector* options is the one in force.
 
 Stack protection in a stripped, statically linked image: the guard and the failure routine come
 from libssp, which the checked buffer functions pull in as well, so their presence proves nothing;
@@ -33,6 +43,7 @@ import argparse
 import bisect
 import os
 import struct
+import subprocess
 import sys
 import zlib
 
@@ -55,26 +66,47 @@ COFF_SYMBOL_SIZE = 18
 COFF_DERIVED_TYPE = 0x30
 COFF_FUNCTION = 0x20
 
-# DLLs that Windows itself ships in System32. Anything else would have to ship with the
-# executable or be found on the DLL search path.
-SYSTEM_DLLS = {
+# The KnownDLLs of 64-bit Windows 10 and 11, the values of HKLM\SYSTEM\CurrentControlSet\
+# Control\Session Manager\KnownDLLs but for the WOW64 ones, which only 32-bit processes load.
+# The loader maps these from the system's own section objects, whatever the search order; any
+# other DLL that an image imports it looks for in the image's folder first (Microsoft's
+# "Dynamic-link library search order"). ntdll.dll is not listed there: the kernel maps it into
+# every process before the loader runs.
+KNOWN_DLLS = {
     "advapi32.dll",
-    "bcrypt.dll",
-    "crypt32.dll",
+    "clbcatq.dll",
+    "combase.dll",
+    "comdlg32.dll",
+    "coml2.dll",
+    "difxapi.dll",
+    "gdi32.dll",
+    "gdiplus.dll",
+    "imagehlp.dll",
+    "imm32.dll",
     "kernel32.dll",
-    "kernelbase.dll",
+    "msctf.dll",
     "msvcrt.dll",
-    "newdev.dll",
+    "normaliz.dll",
+    "nsi.dll",
     "ntdll.dll",
     "ole32.dll",
+    "oleaut32.dll",
+    "psapi.dll",
+    "rpcrt4.dll",
+    "sechost.dll",
     "setupapi.dll",
+    "shcore.dll",
     "shell32.dll",
+    "shlwapi.dll",
     "user32.dll",
-    "version.dll",
-    "wintrust.dll",
-    "wlanapi.dll",
+    "wldap32.dll",
     "ws2_32.dll",
 }
+STACK_PROTECTION_REQUIRED = ("-fstack-protector-strong", "-fstack-protector-all")
+DW_TAG_COMPILE_UNIT = 0x11
+DW_AT_NAME = 0x03
+DW_AT_PRODUCER = 0x25
+DW_AT_COMP_DIR = 0x1B
 
 
 class Report:
@@ -145,28 +177,35 @@ def debuglink(pe, path):
     return None, None
 
 
-def stack_protection_symbols(pe, path, symbols_file, report):
+def check_debuglink(pe, path, report):
+    """The file .gnu_debuglink names is there and is this link's. Returns it, or None."""
+    linked, crc = debuglink(pe, path)
+    if linked is None:
+        return None
+    if not os.path.exists(linked):
+        report.fail(f"debug link: {linked} is missing")
+        return None
+    with open(linked, "rb") as debug_file:
+        actual = zlib.crc32(debug_file.read())
+    report.check(actual == crc, f"debug link: {os.path.basename(linked)}, CRC-32 0x{crc:08x}",
+                 f"debug link: {linked} has CRC-32 0x{actual:08x}, not the .gnu_debuglink's "
+                 f"0x{crc:08x}: it is not the debug file of this image")
+    return linked if actual == crc else None
+
+
+def debug_image(pe, path, symbols_file, linked):
+    """The image that holds this link's symbols and debug information: the image itself when it
+    has a symbol table, else --symbols or the debug link's file."""
+    if coff_symbols(pe):
+        return pe, path
+    source = symbols_file or linked
+    if source is None:
+        return None, None
+    return pefile.PE(source, fast_load=True), source
+
+
+def stack_protection_symbols(symbols, source, report):
     """The symbols of this link, with the guard and the failure routine, or None."""
-    symbols = coff_symbols(pe)
-    source = path
-    if not symbols:
-        if symbols_file:
-            source = symbols_file
-        else:
-            source, crc = debuglink(pe, path)
-            if source is None:
-                report.fail("stack protection: no symbols to find the guard by (neither in the "
-                            "image nor a .gnu_debuglink; give --symbols)")
-                return None
-            if not os.path.exists(source):
-                report.fail(f"stack protection: the debug file {source} is missing")
-                return None
-            with open(source, "rb") as debug_file:
-                if zlib.crc32(debug_file.read()) != crc:
-                    report.fail(f"stack protection: {source} is not the debug file of this image "
-                                "(its CRC-32 differs from the .gnu_debuglink's)")
-                    return None
-        symbols = coff_symbols(pefile.PE(source, fast_load=True))
     if "__stack_chk_guard" not in symbols or "__stack_chk_fail" not in symbols:
         report.fail(f"stack protection: no __stack_chk_guard and __stack_chk_fail in {source}: "
                     "nothing was built with -fstack-protector and libssp")
@@ -174,8 +213,144 @@ def stack_protection_symbols(pe, path, symbols_file, report):
     return symbols
 
 
-def check_stack_protection(pe, path, symbols_file, report):
-    symbols = stack_protection_symbols(pe, path, symbols_file, report)
+def uleb128(data, offset):
+    value = shift = 0
+    while True:
+        byte = data[offset]
+        offset += 1
+        value |= (byte & 0x7F) << shift
+        shift += 7
+        if byte < 0x80:
+            return value, offset
+
+
+def sleb128(data, offset):
+    value, end = uleb128(data, offset)
+    bits = 7 * (end - offset)
+    if value & (1 << (bits - 1)):
+        value -= 1 << bits
+    return value, end
+
+
+# DWARF forms by their size in a 32-bit DWARF unit: fixed sizes, and the ones a length leads.
+FIXED_FORMS = {0x05: 2, 0x06: 4, 0x07: 8, 0x0B: 1, 0x0C: 1, 0x0E: 4, 0x10: 4, 0x11: 1, 0x12: 2,
+               0x13: 4, 0x14: 8, 0x17: 4, 0x19: 0, 0x1C: 4, 0x1D: 4, 0x1E: 16, 0x1F: 4, 0x20: 8,
+               0x21: 0, 0x25: 1, 0x26: 2, 0x27: 3, 0x28: 4, 0x29: 1, 0x2A: 2, 0x2B: 3, 0x2C: 4}
+ULEB_FORMS = {0x0F, 0x15, 0x1A, 0x1B, 0x22, 0x23}
+
+
+def compile_units(sections):
+    """(name, compilation directory, producer) of each unit of .debug_info, read from the unit's
+    first entry. 32-bit DWARF 2 to 5, as GCC writes it."""
+    info, abbrev = sections.get(".debug_info"), sections.get(".debug_abbrev")
+    strings, line_strings = sections.get(".debug_str", b""), sections.get(".debug_line_str", b"")
+    if info is None or abbrev is None:
+        return []
+
+    def string_at(table, offset):
+        return table[offset : table.index(b"\0", offset)].decode("utf-8", "replace")
+
+    units = []
+    offset = 0
+    while offset + 11 <= len(info):
+        length, version = struct.unpack_from("<LH", info, offset)
+        end = offset + 4 + length
+        if version >= 5:
+            address_size, abbrev_offset = struct.unpack_from("<BL", info, offset + 7)
+            cursor = offset + 12
+        else:
+            abbrev_offset, address_size = struct.unpack_from("<LB", info, offset + 6)
+            cursor = offset + 11
+        code, cursor = uleb128(info, cursor)
+        position = abbrev_offset
+        while True:
+            entry, position = uleb128(abbrev, position)
+            tag, position = uleb128(abbrev, position)
+            position += 1
+            attributes = []
+            while True:
+                attribute, position = uleb128(abbrev, position)
+                form, position = uleb128(abbrev, position)
+                if form == 0x21:
+                    _, position = sleb128(abbrev, position)
+                if attribute == 0 and form == 0:
+                    break
+                attributes.append((attribute, form))
+            if entry == code:
+                break
+        values = {}
+        for attribute, form in attributes:
+            if form == 0x08:
+                stop = info.index(b"\0", cursor)
+                values[attribute] = info[cursor:stop].decode("utf-8", "replace")
+                cursor = stop + 1
+            elif form in (0x0E, 0x1F):
+                table = strings if form == 0x0E else line_strings
+                values[attribute] = string_at(table, struct.unpack_from("<L", info, cursor)[0])
+                cursor += 4
+            elif form == 0x01:
+                cursor += address_size
+            elif form in FIXED_FORMS:
+                cursor += FIXED_FORMS[form]
+            elif form in ULEB_FORMS or form == 0x0D:
+                _, cursor = uleb128(info, cursor)
+            elif form in (0x09, 0x18, 0x0A, 0x03, 0x04):
+                if form in (0x09, 0x18):
+                    size, cursor = uleb128(info, cursor)
+                else:
+                    width = {0x0A: 1, 0x03: 2, 0x04: 4}[form]
+                    size = int.from_bytes(info[cursor : cursor + width], "little")
+                    cursor += width
+                cursor += size
+            else:
+                raise ValueError(f"DWARF form 0x{form:x} in the unit at 0x{offset:x}")
+        if tag == DW_TAG_COMPILE_UNIT:
+            units.append((values.get(DW_AT_NAME, "?"), values.get(DW_AT_COMP_DIR, ""),
+                          values.get(DW_AT_PRODUCER, "")))
+        offset = end
+    return units
+
+
+def debug_sections(pe):
+    return {section_name(pe, section): section.get_data()[: section.Misc_VirtualSize]
+            for section in pe.sections if section_name(pe, section).startswith(".debug_")}
+
+
+def check_unit_options(debug_pe, source, report):
+    """Every unit of the project's own code was compiled with -fstack-protector-strong."""
+    try:
+        units = compile_units(debug_sections(debug_pe))
+    except (ValueError, IndexError, struct.error) as error:
+        report.fail(f"stack protection: the debug information of {source} cannot be read: {error}")
+        return
+    own = [(name, producer) for name, directory, producer in units
+           if directory and not os.path.isabs(directory)]
+    if not own:
+        report.fail(f"stack protection: no unit of the project's own code in the debug information "
+                    f"of {source} ({len(units)} units): it was built without -g")
+        return
+    unprotected = []
+    for name, producer in own:
+        options = [option for option in producer.split()
+                   if option.startswith(("-fstack-protector", "-fno-stack-protector"))]
+        if not options or options[-1] not in STACK_PROTECTION_REQUIRED:
+            unprotected.append(f"{name} ({options[-1] if options else 'no -fstack-protector'})")
+    report.check(
+        not unprotected,
+        f"stack protection: the {len(own)} units of the project's own code compiled with "
+        "-fstack-protector-strong",
+        f"stack protection: not compiled with -fstack-protector-strong: {', '.join(unprotected)}",
+    )
+
+
+def check_stack_protection(pe, path, symbols_file, linked, report):
+    debug_pe, source = debug_image(pe, path, symbols_file, linked)
+    if debug_pe is None:
+        report.fail("stack protection: no symbols to find the guard by (neither in the image nor "
+                    "a .gnu_debuglink to a matching debug file; give --symbols)")
+        return
+    check_unit_options(debug_pe, source, report)
+    symbols = stack_protection_symbols(coff_symbols(debug_pe), source, report)
     if symbols is None:
         return
     guard = symbols["__stack_chk_guard"][0]
@@ -235,15 +410,15 @@ def check_imports(pe, report):
     for attribute in ("DIRECTORY_ENTRY_IMPORT", "DIRECTORY_ENTRY_DELAY_IMPORT"):
         for entry in getattr(pe, attribute, []):
             names.append(entry.dll.decode("ascii", "replace"))
-    foreign = sorted({name for name in names if name.lower() not in SYSTEM_DLLS})
+    foreign = sorted({name for name in names if name.lower() not in KNOWN_DLLS})
     report.check(
         not foreign,
-        f"imports only from system DLLs: {', '.join(sorted(set(names), key=str.lower))}",
-        f"imports from DLLs that are not the system's: {', '.join(foreign)}",
+        f"imports only from KnownDLLs: {', '.join(sorted(set(names), key=str.lower))}",
+        f"imports from DLLs that are not KnownDLLs: {', '.join(foreign)}",
     )
 
 
-def check_signature(pe, report):
+def check_signature(pe, path, ca_file, report):
     directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[DIRECTORY_SECURITY]
     signed = False
     if directory.VirtualAddress and directory.Size >= 8:
@@ -251,16 +426,34 @@ def check_signature(pe, report):
         _length, _revision, certificate_type = struct.unpack_from(
             "<LHH", pe.__data__, directory.VirtualAddress)
         signed = certificate_type == WIN_CERT_TYPE_PKCS_SIGNED_DATA
-    report.check(signed, "signed: an Authenticode signature in the security directory",
-                 "not signed: no PKCS#7 signature in the security directory")
+    if not signed:
+        report.fail("not signed: no PKCS#7 signature in the security directory")
+        return
+    command = ["osslsigncode", "verify", "-in", path]
+    if ca_file:
+        command += ["-CAfile", ca_file]
+    result = subprocess.run(command, capture_output=True, text=True, check=False)
+    last = [line for line in (result.stdout + result.stderr).splitlines() if line.strip()]
+    report.check(result.returncode == 0,
+                 "signed: the Authenticode signature verifies (osslsigncode verify)",
+                 "signed, but the signature does not verify (osslsigncode verify: "
+                 f"{last[-1] if last else 'status ' + str(result.returncode)})")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("exe")
-    parser.add_argument("--signed", action="store_true", help="the image must carry a signature")
+    parser.add_argument("exe", nargs="?")
+    parser.add_argument("--signed", action="store_true",
+                        help="the image must carry a signature that verifies")
+    parser.add_argument("--ca-file", help="the certificates to verify the signature against")
     parser.add_argument("--symbols", help="the debug file (symbols) of the image's link")
+    parser.add_argument("--known-dlls", action="store_true", help="print the KnownDLLs")
     args = parser.parse_args()
+    if args.known_dlls:
+        print("\n".join(sorted(KNOWN_DLLS)))
+        return 0
+    if args.exe is None:
+        parser.error("the image to check is missing")
 
     try:
         pe = pefile.PE(args.exe)
@@ -314,9 +507,10 @@ def main():
                   "writable; the imports' not executable")
 
     check_imports(pe, report)
-    check_stack_protection(pe, args.exe, args.symbols, report)
+    linked = check_debuglink(pe, args.exe, report)
+    check_stack_protection(pe, args.exe, args.symbols, linked, report)
     if args.signed:
-        check_signature(pe, report)
+        check_signature(pe, args.exe, args.ca_file, report)
 
     print(f"pe check: {report.failures} failed")
     return 1 if report.failures else 0

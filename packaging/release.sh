@@ -17,7 +17,8 @@
 # Signs when BREVRCTL_SIGN_PFX names a certificate: see packaging/sign.sh for it, its password
 # and the time-stamp server. With BREVRCTL_SIGNATURES_FROM=DIR instead, a published release, it
 # attaches the signatures of DIR's files to the rebuilt ones where it would sign: a rebuild of
-# the published release's commit then has its SHA256SUMS.
+# the published release's commit then has its SHA256SUMS. A signature is verified against the
+# system's certificates, or against the file BREVRCTL_SIGN_CA names.
 set -euo pipefail
 
 build=$(realpath "$1")
@@ -89,7 +90,10 @@ trap 'rm -rf "$partial"' EXIT
 sign "$partial/BrevRctlService.exe"
 # The executable as released keeps its hardening, and its signature when it is signed.
 check_args=()
-if [[ $signing != none ]]; then check_args+=(--signed); fi
+if [[ $signing != none ]]; then
+    check_args+=(--signed)
+    if [[ -n ${BREVRCTL_SIGN_CA:-} ]]; then check_args+=(--ca-file "$BREVRCTL_SIGN_CA"); fi
+fi
 /usr/bin/python3 "$here/pe_check.py" "${check_args[@]}" "$partial/BrevRctlService.exe"
 bash "$here/build-msi.sh" "$build" "$partial/$package" "$version" "$partial/BrevRctlService.exe"
 sign "$partial/$package"

@@ -48,8 +48,8 @@ bash scripts/setup.sh
 mkdir -p build
 cmake --preset windows >build/windows.configure.log 2>&1 ||
     { cat build/windows.configure.log; exit 1; }
-# Only the executable: the unit tests are not released, and the package is made of the stripped
-# executable.
-cmake --build --preset windows -j "$jobs" --target BrevRctlService
+# Only the executable and the package's custom action: the unit tests are not released, and the
+# package is made of the stripped executable.
+cmake --build --preset windows -j "$jobs" --target BrevRctlService service_config_action
 bash packaging/release.sh build/windows dist
 cat dist/SHA256SUMS

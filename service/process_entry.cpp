@@ -48,9 +48,9 @@ void RunCommand(platform::Platform& platform, int argc, wchar_t** argv) {
 
 }  // namespace
 
-// A service that loads no DLL of its own after start and hosts no extension loses nothing by
-// these: DLLs come from System32 only, no legacy hook or AppInit DLL is loaded into the process,
-// and no image from a remote share or a low-integrity file. Windows before 10 knows
+// A service that loads its own DLLs from System32 by flag and hosts no extension loses nothing
+// by these: DLLs come from System32 only, no legacy hook or AppInit DLL is loaded into the
+// process, and no image from a remote share or a low-integrity file. Windows before 10 knows
 // no image-load policy and refuses it; the process then goes on as it would.
 void TakeProcessMitigations(platform::Platform& platform) {
     const auto recordFailure = [&platform](LPCWSTR call) {

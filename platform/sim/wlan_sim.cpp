@@ -59,6 +59,7 @@ void* SimWlan::Allocate(std::size_t bytes) {
 DWORD SimWlan::WlanOpenHandle(SimProcess& caller, DWORD clientVersion, PVOID reserved,
                               PDWORD negotiatedVersion, HANDLE* clientHandle) {
     auto lock = m_machine.Core().EnterCall();
+    if (!m_dllInstalled) return ERROR_MOD_NOT_FOUND;
     if (auto code = m_machine.Core().TakeFault(lock, "WlanOpenHandle")) return *code;
     if (reserved != nullptr || negotiatedVersion == nullptr || clientHandle == nullptr)
         return ERROR_INVALID_PARAMETER;
@@ -72,6 +73,7 @@ DWORD SimWlan::WlanOpenHandle(SimProcess& caller, DWORD clientVersion, PVOID res
 DWORD SimWlan::WlanEnumInterfaces(SimProcess& caller, HANDLE clientHandle, PVOID reserved,
                                   PWLAN_INTERFACE_INFO_LIST* interfaceList) {
     auto lock = m_machine.Core().EnterCall();
+    if (!m_dllInstalled) return ERROR_MOD_NOT_FOUND;
     if (auto code = m_machine.Core().TakeFault(lock, "WlanEnumInterfaces")) return *code;
     // Windows answers a NULL handle as a bad argument, any other unknown one as a bad handle.
     if (clientHandle == nullptr || reserved != nullptr || interfaceList == nullptr)
@@ -103,6 +105,7 @@ DWORD SimWlan::WlanQueryInterface(SimProcess& caller, HANDLE clientHandle,
                                   PVOID reserved, PDWORD dataSize, PVOID* data,
                                   PWLAN_OPCODE_VALUE_TYPE valueType) {
     auto lock = m_machine.Core().EnterCall();
+    if (!m_dllInstalled) return ERROR_MOD_NOT_FOUND;
     if (auto code = m_machine.Core().TakeFault(lock, "WlanQueryInterface")) return *code;
     if (clientHandle == nullptr || interfaceGuid == nullptr || reserved != nullptr ||
         dataSize == nullptr || data == nullptr)
@@ -131,6 +134,7 @@ DWORD SimWlan::WlanSetInterface(SimProcess& caller, HANDLE clientHandle, const G
                                 PVOID reserved) {
     auto lock = m_machine.Core().EnterCall();
     // Taken first: a slow call lets others run, and the interface may go meanwhile.
+    if (!m_dllInstalled) return ERROR_MOD_NOT_FOUND;
     const auto fault = m_machine.Core().TakeFault(lock, "WlanSetInterface");
     WlanSet set;
     WLAN_PHY_RADIO_STATE sent{};
@@ -166,6 +170,7 @@ DWORD SimWlan::WlanSetInterface(SimProcess& caller, HANDLE clientHandle, const G
 void SimWlan::WlanFreeMemory(SimProcess&, PVOID memory) {
     auto lock = m_machine.Core().EnterCall();
     // WlanFreeMemory cannot report a failure: the call is only counted.
+    if (!m_dllInstalled) return;
     m_machine.Core().TakeFault(lock, "WlanFreeMemory");
     // Freeing NULL does nothing, as on Windows.
     if (memory == nullptr) return;
@@ -182,6 +187,7 @@ void SimWlan::WlanFreeMemory(SimProcess&, PVOID memory) {
 
 DWORD SimWlan::WlanCloseHandle(SimProcess& caller, HANDLE clientHandle, PVOID reserved) {
     auto lock = m_machine.Core().EnterCall();
+    if (!m_dllInstalled) return ERROR_MOD_NOT_FOUND;
     if (auto code = m_machine.Core().TakeFault(lock, "WlanCloseHandle")) return *code;
     if (clientHandle == nullptr || reserved != nullptr) return ERROR_INVALID_PARAMETER;
     if (!IsClientOf(caller, clientHandle, "WlanCloseHandle")) return ERROR_INVALID_HANDLE;

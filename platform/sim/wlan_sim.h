@@ -49,6 +49,13 @@ public:
     void WlanFreeMemory(SimProcess& caller, PVOID memory);
     DWORD WlanCloseHandle(SimProcess& caller, HANDLE clientHandle, PVOID reserved);
 
+    // --- the machine's own side
+    // Whether System32 holds wlanapi.dll (Windows Server has it only with its Wireless LAN
+    // feature). Without it every call answers ERROR_MOD_NOT_FOUND, the loader's error, as the
+    // Win32 implementation's calls do; WlanFreeMemory, which has nothing to free, does nothing.
+    // Set before the first call: Windows keeps a DLL that a process has loaded.
+    void SetDllInstalled(bool installed) { m_dllInstalled = installed; }
+
     // --- driver side
     // Adds an interface (listed after the existing ones) with the given PHYs; its GUID is
     // derived from its position of creation, so runs are reproducible.
@@ -71,6 +78,7 @@ private:
     std::set<void*> m_allocations;
     int m_badFrees = 0;
     int m_created = 0;
+    bool m_dllInstalled = true;
 };
 
 }  // namespace sim

@@ -1,4 +1,5 @@
-// Real Win32 calls only: each operation forwards to the Windows API and adds no behaviour.
+// Real Win32 calls only: each operation forwards to the Windows API and adds no behaviour, but
+// for how Native Wifi is reached (from System32, at its first use).
 #include "platform/win32/win32_platform.h"
 
 #include <aclapi.h>
@@ -37,30 +38,81 @@ LSTATUS Win32Platform::RegCloseKey(HKEY key) {
 }
 
 // --- Native Wifi
+namespace {
+
+// GetProcAddress's FARPROC goes through void (*)(), the one function type GCC lets every other
+// be cast from and to.
+template <typename Function>
+Function* Entry(HMODULE module, const char* name) {
+    return reinterpret_cast<Function*>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
+}
+
+}  // namespace
+
+Win32Platform::~Win32Platform() {
+    if (m_nativeWifi.module != nullptr) ::FreeLibrary(m_nativeWifi.module);
+}
+
+// Only System32 is searched, for the DLL and for its dependencies. Once only, whichever thread
+// comes first; the others wait for it in InitOnceExecuteOnce.
+BOOL CALLBACK Win32Platform::LoadNativeWifi(PINIT_ONCE, PVOID self, PVOID*) {
+    NativeWifiDll& dll = static_cast<Win32Platform*>(self)->m_nativeWifi;
+    dll.module = ::LoadLibraryExW(L"wlanapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (dll.module == nullptr) {
+        dll.loadError = ::GetLastError();
+        return TRUE;
+    }
+    dll.open = Entry<decltype(::WlanOpenHandle)>(dll.module, "WlanOpenHandle");
+    dll.enumInterfaces = Entry<decltype(::WlanEnumInterfaces)>(dll.module, "WlanEnumInterfaces");
+    dll.queryInterface = Entry<decltype(::WlanQueryInterface)>(dll.module, "WlanQueryInterface");
+    dll.setInterface = Entry<decltype(::WlanSetInterface)>(dll.module, "WlanSetInterface");
+    dll.freeMemory = Entry<decltype(::WlanFreeMemory)>(dll.module, "WlanFreeMemory");
+    dll.close = Entry<decltype(::WlanCloseHandle)>(dll.module, "WlanCloseHandle");
+    return TRUE;
+}
+
+const Win32Platform::NativeWifiDll& Win32Platform::NativeWifi() {
+    ::InitOnceExecuteOnce(&m_nativeWifiOnce, &LoadNativeWifi, this, nullptr);
+    return m_nativeWifi;
+}
+
 DWORD Win32Platform::WlanOpenHandle(DWORD clientVersion, PVOID reserved, PDWORD negotiatedVersion,
                                     HANDLE* clientHandle) {
-    return ::WlanOpenHandle(clientVersion, reserved, negotiatedVersion, clientHandle);
+    const NativeWifiDll& dll = NativeWifi();
+    if (dll.open == nullptr) return dll.Unavailable();
+    return dll.open(clientVersion, reserved, negotiatedVersion, clientHandle);
 }
 DWORD Win32Platform::WlanEnumInterfaces(HANDLE clientHandle, PVOID reserved,
                                         PWLAN_INTERFACE_INFO_LIST* interfaceList) {
-    return ::WlanEnumInterfaces(clientHandle, reserved, interfaceList);
+    const NativeWifiDll& dll = NativeWifi();
+    if (dll.enumInterfaces == nullptr) return dll.Unavailable();
+    return dll.enumInterfaces(clientHandle, reserved, interfaceList);
 }
 DWORD Win32Platform::WlanQueryInterface(HANDLE clientHandle, const GUID* interfaceGuid,
                                         WLAN_INTF_OPCODE opCode, PVOID reserved, PDWORD dataSize,
                                         PVOID* data, PWLAN_OPCODE_VALUE_TYPE valueType) {
-    return ::WlanQueryInterface(clientHandle, interfaceGuid, opCode, reserved, dataSize, data,
-                                valueType);
+    const NativeWifiDll& dll = NativeWifi();
+    if (dll.queryInterface == nullptr) return dll.Unavailable();
+    return dll.queryInterface(clientHandle, interfaceGuid, opCode, reserved, dataSize, data,
+                              valueType);
 }
 DWORD Win32Platform::WlanSetInterface(HANDLE clientHandle, const GUID* interfaceGuid,
                                       WLAN_INTF_OPCODE opCode, DWORD dataSize, const PVOID data,
                                       PVOID reserved) {
-    return ::WlanSetInterface(clientHandle, interfaceGuid, opCode, dataSize, data, reserved);
+    const NativeWifiDll& dll = NativeWifi();
+    if (dll.setInterface == nullptr) return dll.Unavailable();
+    return dll.setInterface(clientHandle, interfaceGuid, opCode, dataSize, data, reserved);
 }
+// Memory to free came from a call that succeeded, so the DLL is there.
 void Win32Platform::WlanFreeMemory(PVOID memory) {
-    ::WlanFreeMemory(memory);
+    const NativeWifiDll& dll = NativeWifi();
+    if (dll.freeMemory != nullptr) dll.freeMemory(memory);
 }
 DWORD Win32Platform::WlanCloseHandle(HANDLE clientHandle, PVOID reserved) {
-    return ::WlanCloseHandle(clientHandle, reserved);
+    const NativeWifiDll& dll = NativeWifi();
+    if (dll.close == nullptr) return dll.Unavailable();
+    return dll.close(clientHandle, reserved);
 }
 
 // --- SetupAPI and device I/O

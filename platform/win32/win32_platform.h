@@ -1,13 +1,20 @@
-// Real Win32 calls only: each operation forwards to the Windows API and adds no behaviour.
+// Real Win32 calls only: each operation forwards to the Windows API and adds no behaviour, but
+// for how Native Wifi is reached (from System32, at its first use).
 #pragma once
 
 #include "platform/platform.h"
 
 namespace platform::win32 {
 
-// The process's view of the real Windows machine. Stateless, so one object serves every thread.
+// The process's view of the real Windows machine. One object serves every thread: its only
+// state is Native Wifi's DLL, loaded once and kept until the object is destroyed.
 class Win32Platform final : public platform::Platform {
 public:
+    Win32Platform() = default;
+    ~Win32Platform() override;
+    Win32Platform(const Win32Platform&) = delete;
+    Win32Platform& operator=(const Win32Platform&) = delete;
+
     HANDLE RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName) override;
     BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID userSid,
                       WORD numStrings, DWORD dataSize, LPCWSTR* strings, LPVOID rawData) override;
@@ -100,6 +107,29 @@ public:
                                 SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group,
                                 PACL* dacl, PACL* sacl,
                                 PSECURITY_DESCRIPTOR* securityDescriptor) override;
+
+private:
+    // wlanapi.dll is no KnownDLL: imported, the loader would look for it in the executable's
+    // folder first, at process start. It is loaded from System32 instead, at the first Native
+    // Wifi call, and each entry is taken from it by name; a call whose DLL or entry is missing
+    // fails with the loader's error (ERROR_MOD_NOT_FOUND, ERROR_PROC_NOT_FOUND).
+    struct NativeWifiDll {
+        HMODULE module = nullptr;
+        DWORD loadError = ERROR_SUCCESS;
+        decltype(::WlanOpenHandle)* open = nullptr;
+        decltype(::WlanEnumInterfaces)* enumInterfaces = nullptr;
+        decltype(::WlanQueryInterface)* queryInterface = nullptr;
+        decltype(::WlanSetInterface)* setInterface = nullptr;
+        decltype(::WlanFreeMemory)* freeMemory = nullptr;
+        decltype(::WlanCloseHandle)* close = nullptr;
+        // What a call answers whose entry is null.
+        DWORD Unavailable() const { return module == nullptr ? loadError : ERROR_PROC_NOT_FOUND; }
+    };
+    static BOOL CALLBACK LoadNativeWifi(PINIT_ONCE once, PVOID self, PVOID* context);
+    const NativeWifiDll& NativeWifi();
+
+    INIT_ONCE m_nativeWifiOnce = INIT_ONCE_STATIC_INIT;
+    NativeWifiDll m_nativeWifi;
 };
 
 }  // namespace platform::win32

@@ -13,6 +13,7 @@ constexpr DWORD kInvalidHandle = 6;
 constexpr DWORD kNotSupported = 50;
 constexpr DWORD kInvalidParameter = 87;
 constexpr DWORD kInsufficientBuffer = 122;
+constexpr DWORD kModNotFound = 126;
 constexpr DWORD kAlreadyExists = 183;
 constexpr DWORD kMoreData = 234;
 constexpr DWORD kNoMoreItems = 259;

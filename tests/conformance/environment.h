@@ -69,6 +69,10 @@ public:
     virtual void RefuseWlanCall(const std::string& operation, DWORD code) = 0;
     // What the test's process holds of Native Wifi, and the frees of memory it was not given.
     virtual WlanHoldings HeldOfWlan() = 0;
+    // Takes wlanapi.dll out of System32's reach for the rest of the test, before the platform's
+    // first Native Wifi call: the simulated machine's, or under Wine a DllOverrides entry that
+    // disables it. False where the test cannot (on Windows, whose System32 is not the test's).
+    virtual bool RemoveNativeWifiDll() = 0;
 
     // --- files; not from `body`
     // A new folder of the test's own, named `name`, whose DACL grants Everyone `everyoneRights`

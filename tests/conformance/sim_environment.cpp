@@ -90,6 +90,10 @@ public:
         };
         return {count("WLAN handles"), count("WLAN memory"), m_machine.Wlan().BadFrees()};
     }
+    bool RemoveNativeWifiDll() override {
+        m_machine.Wlan().SetDllInstalled(false);
+        return true;
+    }
 
     std::wstring MakeFolder(const std::wstring& name, DWORD everyoneRights) override {
         const std::wstring path = L"C:\\conformance\\" + name;

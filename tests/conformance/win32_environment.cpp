@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cwchar>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -121,6 +122,27 @@ public:
         wlan_double_unlock(&state);
         return held;
     }
+    // Wine's loader reads DllOverrides at every load, and an empty entry disables the DLL; the
+    // entry the prefix had (the double's "native") comes back with the environment's end.
+    bool RemoveNativeWifiDll() override {
+        if (!UnderWine()) return false;
+        HKEY overrides = nullptr;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, kDllOverrides, 0, nullptr, 0,
+                            KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &overrides,
+                            nullptr) != ERROR_SUCCESS)
+            return false;
+        wchar_t before[64] = {};
+        DWORD size = sizeof(before) - sizeof(wchar_t);
+        if (RegQueryValueExW(overrides, L"wlanapi", nullptr, nullptr,
+                             reinterpret_cast<BYTE*>(before), &size) == ERROR_SUCCESS)
+            m_wlanOverride = before;
+        const bool removed =
+            RegSetValueExW(overrides, L"wlanapi", 0, REG_SZ, reinterpret_cast<const BYTE*>(L""),
+                           sizeof(wchar_t)) == ERROR_SUCCESS;
+        m_wlanOverrideSet = removed;
+        RegCloseKey(overrides);
+        return removed;
+    }
 
     // Under Wine the DACL set becomes the folder's Unix mode, from which Wine makes the DACL it
     // answers: Everyone's entry as set, the administrators' replaced by the owner's and SYSTEM's.
@@ -152,6 +174,7 @@ public:
     }
     ~Win32Environment() override {
         for (const std::wstring& folder : m_folders) RemoveDirectoryW(folder.c_str());
+        if (m_wlanOverrideSet) RestoreWlanOverride();
     }
 
     std::wstring TestServiceCommandLine(const std::wstring& name) override {
@@ -163,6 +186,23 @@ public:
     void ExpectRuleBroken(std::vector<std::string>) override {}
 
 private:
+    static constexpr wchar_t kDllOverrides[] = L"Software\\Wine\\DllOverrides";
+
+    void RestoreWlanOverride() {
+        HKEY overrides = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, kDllOverrides, 0, KEY_SET_VALUE, &overrides) !=
+            ERROR_SUCCESS)
+            return;
+        if (m_wlanOverride) {
+            RegSetValueExW(overrides, L"wlanapi", 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>(m_wlanOverride->c_str()),
+                           static_cast<DWORD>((m_wlanOverride->size() + 1) * sizeof(wchar_t)));
+        } else {
+            RegDeleteValueW(overrides, L"wlanapi");
+        }
+        RegCloseKey(overrides);
+    }
+
     // Mapped once, for the life of the process.
     static wlan_double_state& WlanState() {
         static wlan_double_state* const state = wlan_double_map_state();
@@ -171,6 +211,9 @@ private:
 
     platform::win32::Win32Platform m_platform;
     std::vector<std::wstring> m_folders;
+    // The prefix's own entry for wlanapi, when it had one.
+    std::optional<std::wstring> m_wlanOverride;
+    bool m_wlanOverrideSet = false;
 };
 
 }  // namespace

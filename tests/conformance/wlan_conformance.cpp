@@ -257,5 +257,37 @@ TEST_F(Wlan, FreeingNullDoesNothingAndASecondFreeIsCaught) {
     });
 }
 
+// Without wlanapi.dll in System32 every call fails as a call whose DLL cannot be loaded does,
+// with ERROR_MOD_NOT_FOUND, and writes nothing to its out-parameters. Needs no double: nothing is
+// loaded.
+class NativeWifiDll : public Conformance {};
+
+TEST_F(NativeWifiDll, WithoutItEveryCallFailsWithTheLoadersError) {
+    if (!env->RemoveNativeWifiDll()) GTEST_SKIP() << "System32's wlanapi.dll stays here";
+    env->Run([&](platform::Platform& p) {
+        DWORD negotiated = 0xDEAD;
+        HANDLE client = nullptr;
+        EXPECT_EQ(p.WlanOpenHandle(2, nullptr, &negotiated, &client), doc::kModNotFound);
+        EXPECT_EQ(negotiated, 0xDEADu);
+        EXPECT_EQ(client, nullptr);
+        PWLAN_INTERFACE_INFO_LIST list = nullptr;
+        EXPECT_EQ(p.WlanEnumInterfaces(client, nullptr, &list), doc::kModNotFound);
+        EXPECT_EQ(list, nullptr);
+        const GUID guid{};
+        DWORD size = doc::kRadioStateBytes;
+        PVOID data = nullptr;
+        WLAN_OPCODE_VALUE_TYPE type = wlan_opcode_value_type_invalid;
+        EXPECT_EQ(p.WlanQueryInterface(client, &guid, kRadioState, nullptr, &size, &data, &type),
+                  doc::kModNotFound);
+        EXPECT_EQ(data, nullptr);
+        WLAN_PHY_RADIO_STATE off{};
+        EXPECT_EQ(
+            p.WlanSetInterface(client, &guid, kRadioState, doc::kPhyRadioStateBytes, &off, nullptr),
+            doc::kModNotFound);
+        p.WlanFreeMemory(nullptr);
+        EXPECT_EQ(p.WlanCloseHandle(client, nullptr), doc::kModNotFound);
+    });
+}
+
 }  // namespace
 }  // namespace conformance

@@ -1,42 +1,113 @@
 #!/usr/bin/env bash
 # The PE check against builds that must fail it: it passes the tiny program built as the
-# released code is, and fails, each for its one reason and no other, the same program built
-# without stack protection, with a writable and executable section, and the unsigned program
-# when a signature is required.
+# released code is, stripped beside its debug file as the release ships, and signed; and fails,
+# each for its reasons and no other, the same program built without stack protection, with one of
+# its two files without it, with a writable and executable section, importing a DLL that is no
+# KnownDLL, stripped beside another build's debug file, unsigned when a signature is required, and
+# signed but changed after signing.
 #
-# Usage: tests/pe/pe_check_test.sh PE_CHECK PROBE UNPROTECTED_PROBE WRITABLE_CODE_PROBE
+# Usage: tests/pe/pe_check_test.sh PE_CHECK WORK_DIR PROBE UNPROTECTED PARTLY_PROTECTED
+#        WRITABLE_CODE VERSION_IMPORT
 set -uo pipefail
 
 check=$1
+work=$2
+probe=$3
 failures=0
+rm -rf "$work"
+mkdir -p "$work"
 
-# expect NAME STATUS FAILURE ARG...: runs the check on ARG...; it must end with STATUS and, when
-# FAILURE is not empty, report exactly one failure, which contains FAILURE.
+# expect NAME STATUS [FAILURE...] -- ARG...: runs the check on ARG...; it must end with STATUS
+# and report exactly as many failures as FAILUREs are given, the Nth containing the Nth FAILURE.
 expect() {
-    local name=$1 expected_status=$2 expected_failure=$3
-    shift 3
+    local name=$1 expected_status=$2
+    shift 2
+    local wanted=()
+    while [[ $1 != -- ]]; do
+        wanted+=("$1")
+        shift
+    done
+    shift
     local output status
     output=$(/usr/bin/python3 "$check" "$@")
     status=$?
-    local failed
-    failed=$(grep '^FAIL:' <<<"$output")
-    if ((status != expected_status)); then
-        echo "FAILED: $name: the check ended with $status, not $expected_status"
-    elif [[ -z $expected_failure && -n $failed ]] ||
-        [[ -n $expected_failure && ($(wc -l <<<"$failed") -ne 1 || $failed != *"$expected_failure"*) ]]; then
-        echo "FAILED: $name: expected the one failure \"$expected_failure\""
-    else
+    local failed=()
+    mapfile -t failed < <(grep '^FAIL:' <<<"$output")
+    local good=1 index
+    ((status == expected_status)) || good=0
+    ((${#failed[@]} == ${#wanted[@]})) || good=0
+    for ((index = 0; good && index < ${#wanted[@]}; index++)); do
+        [[ ${failed[index]} == *"${wanted[index]}"* ]] || good=0
+    done
+    if ((good)); then
         echo "passed: $name"
         return
     fi
+    echo "FAILED: $name: expected status $expected_status and the failures:" \
+        "${wanted[*]:-none}; got $status"
     echo "$output" | sed 's/^/  /'
     failures=$((failures + 1))
 }
 
-expect "hardened build passes" 0 "" "$2"
-expect "build without stack protection fails" 1 "stack protection: no function reads the guard" "$3"
-expect "writable and executable section fails" 1 "section .wxcode is writable and executable" "$4"
-expect "unsigned build fails when a signature is required" 1 "not signed" --signed "$2"
+# strip_beside DIR EXE DEBUG_OF: EXE stripped into DIR with a debug link to DIR/probe.debug,
+# which then holds the debug information of DEBUG_OF, as the release keeps it.
+strip_beside() {
+    local dir=$work/$1
+    mkdir -p "$dir"
+    x86_64-w64-mingw32-objcopy --only-keep-debug "$2" "$dir/probe.debug"
+    x86_64-w64-mingw32-objcopy --strip-all --add-gnu-debuglink="$dir/probe.debug" "$2" \
+        "$dir/probe.exe"
+    x86_64-w64-mingw32-objcopy --only-keep-debug "$3" "$dir/probe.debug"
+}
+
+expect "hardened build passes" 0 -- "$probe"
+expect "build without stack protection fails" 1 \
+    "not compiled with -fstack-protector-strong: tests/pe/probe.c (no -fstack-protector)" \
+    "stack protection: no function reads the guard" -- "$4"
+expect "build with one file without stack protection fails" 1 \
+    "not compiled with -fstack-protector-strong: tests/pe/probe_part.c (-fno-stack-protector)" \
+    -- "$5"
+expect "writable and executable section fails" 1 "section .wxcode is writable and executable" \
+    -- "$6"
+expect "import of a DLL that is no KnownDLL fails" 1 \
+    "imports from DLLs that are not KnownDLLs: VERSION.dll" -- "$7"
+
+strip_beside stripped "$probe" "$probe"
+expect "stripped build beside its debug file passes" 0 -- "$work/stripped/probe.exe"
+strip_beside mismatched "$probe" "$4"
+expect "stripped build beside another build's debug file fails" 1 \
+    "is not the debug file of this image" "stack protection: no symbols to find the guard by" \
+    -- "$work/mismatched/probe.exe"
+
+# A throwaway root and the code-signing certificate it issues.
+certificate() {
+    local dir=$work/certificate
+    mkdir -p "$dir"
+    printf '%s\n' '[signer]' 'basicConstraints = critical, CA:FALSE' \
+        'keyUsage = critical, digitalSignature' 'extendedKeyUsage = codeSigning' >"$dir/signer.cnf"
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout "$dir/root.key" -out "$dir/root.pem" \
+        -days 2 -subj "/CN=pe check test root" -addext 'basicConstraints=critical,CA:TRUE' \
+        -addext 'keyUsage=critical,keyCertSign' &&
+        openssl req -newkey rsa:2048 -nodes -keyout "$dir/signer.key" -out "$dir/signer.csr" \
+            -subj "/CN=pe check test signer" &&
+        openssl x509 -req -in "$dir/signer.csr" -CA "$dir/root.pem" -CAkey "$dir/root.key" \
+            -CAcreateserial -days 2 -extfile "$dir/signer.cnf" -extensions signer \
+            -out "$dir/signer.pem" &&
+        osslsigncode sign -certs "$dir/signer.pem" -key "$dir/signer.key" -h sha256 \
+            -in "$probe" -out "$work/signed.exe"
+}
+if ! certificate >"$work/certificate.log" 2>&1; then
+    echo "FAILED: a signed build: $(tail -n 1 "$work/certificate.log")"
+    failures=$((failures + 1))
+fi
+root=$work/certificate/root.pem
+expect "unsigned build fails when a signature is required" 1 "not signed" -- --signed "$probe"
+expect "signed build passes" 0 -- --signed --ca-file "$root" "$work/signed.exe"
+# One byte of the code changed after signing.
+cp "$work/signed.exe" "$work/tampered.exe"
+printf '\xcc' | dd of="$work/tampered.exe" bs=1 seek=4200 conv=notrunc status=none
+expect "signed build changed after signing fails" 1 "the signature does not verify" \
+    -- --signed --ca-file "$root" "$work/tampered.exe"
 
 echo "pe check test: $failures failed"
 ((failures == 0))

@@ -6,6 +6,10 @@
 # eventlog trace, which prints each string of ReportEventW (information records as trace lines,
 # error records as err lines).
 #
+# Beside the executable, in its install folder and in a folder anyone can write, lie planted DLLs
+# named after every DLL it loads that is no KnownDLL (tests/wine/planted_dll, beside BUILT_EXE in
+# the build); none may be loaded by any run here.
+#
 # Usage: tests/wine/e2e.sh BUILT_EXE WORK_DIR
 set -uo pipefail
 
@@ -44,6 +48,8 @@ check_unregistered() {
 }
 
 wine_boot "$built_exe"
+plant_dlls "$(dirname "$built_exe")" "$WINEPREFIX/drive_c/${install_dir//\\//}"
+check_loaded_dlls "the console run's DLLs" "$exe"
 
 usage=("Parameters:" " -install  to install the service." " -remove   to remove the service.")
 
@@ -61,6 +67,7 @@ refused_install() {
 drive_c=$WINEPREFIX/drive_c
 mkdir -p "$drive_c/open" "$drive_c/shared/tools" "$drive_c/tools"
 for folder in open shared/tools tools; do cp "$built_exe" "$drive_c/$folder/$service.exe"; done
+plant_dlls "$(dirname "$built_exe")" "$drive_c/open"
 chmod 0777 "$drive_c/open" "$drive_c/shared" "$drive_c/tools/$service.exe"
 chmod 0755 "$drive_c/shared/tools" "$drive_c/tools"
 refused_install "from a folder anyone can write" open \
@@ -92,6 +99,8 @@ for spelling in -INSTALL /Install; do
     run "-remove after $spelling" 0 "$exe" -remove -- "$service is removed."
     check_unregistered
 done
+
+check_nothing_planted "every run, refused -install, -install, the service and -remove"
 
 echo "wine end to end: $passed checks passed, $failed checks failed"
 ((failed == 0))

@@ -213,6 +213,53 @@ install_wlan_double() {
         2>>"$wine_log"
 }
 
+# The DLLs that must never come from the executable's folder: every DLL its process loads that is
+# no KnownDLL (packaging/pe_check.py --known-dlls). Native Wifi and bcrypt, which it loads itself;
+# cryptbase, which Windows's advapi32 forwards RtlGenRandom to; and what Wine's own DLLs load
+# (kernelbase, ucrtbase, version). A planted copy of each (tests/wine/planted_dll) writes a line to
+# C:\planted.log when it is loaded.
+planted_names=(wlanapi bcrypt cryptbase kernelbase ucrtbase version)
+planted_log=$WINEPREFIX/drive_c/planted.log
+
+# plant_dlls BUILD_DIR FOLDER...: the planted DLL under each name in each FOLDER (Unix paths).
+plant_dlls() {
+    local built=$1/tests/wine/planted_dll/planted.dll folder name
+    shift
+    for folder in "$@"; do
+        for name in "${planted_names[@]}"; do cp "$built" "$folder/$name.dll"; done
+    done
+}
+
+# check_loaded_dlls TITLE PROGRAM ARG...: runs PROGRAM with the loader's trace; every
+# DLL its process loads must be a KnownDLL or one of planted_names.
+check_loaded_dlls() {
+    local title=$1
+    shift
+    WINEDEBUG=+loaddll wine "$@" 2>"$work/loaddll" >/dev/null
+    {
+        /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/../../packaging/pe_check.py" --known-dlls
+        printf '%s.dll\n' "${planted_names[@]}"
+    } >"$work/allowed_dlls"
+    local others
+    others=$(grep -a -o -E 'Loaded L"[^"]+\.dll"' "$work/loaddll" | sed -E 's/.*\\//; s/"$//' |
+        tr 'A-Z' 'a-z' | sort -u | grep -v -x -F -f "$work/allowed_dlls" | tr '\n' ' ')
+    if [[ -z $others ]]; then
+        pass "$title: every DLL it loads is a KnownDLL or planted"
+    else
+        fail "$title: it loads DLLs that are no KnownDLLs and not planted: $others"
+    fi
+}
+
+# check_nothing_planted TITLE: no planted DLL has been loaded into any process.
+check_nothing_planted() {
+    if [[ -s $planted_log ]]; then
+        fail "$1: no planted DLL was loaded"
+        tr -d '\r' <"$planted_log"
+    else
+        pass "$1: no planted DLL was loaded"
+    fi
+}
+
 end_session() {
     wineserver -k 2>/dev/null
     wineserver -w 2>/dev/null

@@ -117,9 +117,9 @@ check_reference() {
     compare "$2: the registration of -install" "$work/expected" "$work/actual"
 }
 
-# The package's registration is -install's with the description that the package adds; Wine's
-# sc keeps the description and neither the SID type nor the privileges (it knows neither
-# command), and its SCM keeps the failure actions nowhere that reg shows.
+# The package's registration is -install's with the description that the package adds. Wine's
+# msiexec leaves MsiConfigureServices undone (its log: "Return value 0") and its SCM keeps no SID
+# type, required privileges or failure actions anywhere that reg shows.
 check_registration() {
     awk -v line="    Description    REG_SZ    $description" \
         '{ print } /^    DependOnService / { print line }' "$work/reference" >"$work/expected"
@@ -128,32 +128,78 @@ check_registration() {
         "$work/actual"
 }
 
-# The hardening actions in the package, as msiinfo exports them: the path of Windows's sc.exe in
-# the 64-bit system folder set first (type 51), then each sc.exe command from that property,
-# deferred, as LocalSystem, its exit code ignored (type 50 + 0x40 + 0x400 + 0x800), right after
-# -install and under its condition.
-check_hardening_actions() {
-    local sc=$'3186\tScExe'
-    lines_to "$work/expected" $'\n' \
-        $'FindSc\t51\tScExe\t[System64Folder]sc.exe\t' \
-        "DescribeService	$sc	description $service \"$description\"	" \
-        "GiveServiceItsSid	$sc	sidtype $service unrestricted	" \
-        "LimitServicePrivileges	$sc	privs $service SeChangeNotifyPrivilege	" \
-        "SetServiceRecovery	$sc	failure $service reset= 86400 actions= restart/10000/restart/10000/\"\"/0	" \
-        "RecoverFromFailedStop	$sc	failureflag $service 1	" \
-        "FindSc	\$ServiceExecutable = 3	6490" \
-        "RegisterService	\$ServiceExecutable = 3	6500" \
-        "DescribeService	\$ServiceExecutable = 3	6501" \
-        "GiveServiceItsSid	\$ServiceExecutable = 3	6502" \
-        "LimitServicePrivileges	\$ServiceExecutable = 3	6503" \
-        "SetServiceRecovery	\$ServiceExecutable = 3	6504" \
-        "RecoverFromFailedStop	\$ServiceExecutable = 3	6505"
+# check_service_actions TITLE: the service's actions of the msiexec run of that title, in the order
+# they first started (Windows Installer logs each twice: as it writes its script, and as it
+# runs it), the custom action between MsiConfigureServices and StartServices; then what the
+# custom action logged: only that Wine's SCM knows no SERVICE_CONFIG_FAILURE_ACTIONS_FLAG
+# (ERROR_INVALID_LEVEL).
+check_service_actions() {
+    local title=$1 log
+    log=$(ls "$work/logs/"*"-${title//[^a-z0-9]/-}.log")
+    lines_to "$work/expected" $'\n' StopServices DeleteServices AwaitServiceDeletion \
+        SetConfigureServiceData InstallServices MsiConfigureServices ConfigureService StartServices \
+        "ConfigureService: ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) failed w/err 0x0000007c"
     {
-        msiinfo export "$1" CustomAction | tr -d '\r' | tail -n +4 | grep -v '^RegisterService'
-        msiinfo export "$1" InstallExecuteSequence | tr -d '\r' |
-            awk -F '\t' '$3 ~ /^[0-9]+$/ && $3 > 6400 && $3 < 6600'
+        tr -d '\r' <"$log" |
+            grep -a -o -E '^Action start [0-9:]+: [A-Za-z]*(Service|Configure)[A-Za-z]*\.' |
+            sed -E 's/^Action start [0-9:]+: //; s/\.$//' | awk '!seen[$0]++'
+        tr -d '\r' <"$log" | grep -a -E '^ConfigureService: '
     } >"$work/actual"
-    compare "the package's hardening actions" "$work/expected" "$work/actual"
+    compare "$title: the service's actions, in order" "$work/expected" "$work/actual"
+}
+
+# The package's tables for the service, as msiinfo exports them: the registration of -install
+# (ServiceInstall: own process 0x10, automatic start 2, error control ignore 0, the dependency
+# WlanSvc as a [~]-separated list, LocalSystem, and the description); stop and delete at install
+# and uninstall, waiting (ServiceControl events 0x2 | 0x8 | 0x20 | 0x80), start at install without
+# waiting (0x1); the SID type unrestricted (ConfigType 5, SERVICE_SID_TYPE_UNRESTRICTED 1) and the
+# privileges (6) at install and reinstall (Event 1 | 4); the actions between InstallServices and
+# StartServices.
+check_service_tables() {
+    local package=$1 table
+    lines_to "$work/expected" $'\n' \
+        "Service	$service	$service	16	2	0		WlanSvc[~][~]	LocalSystem			ServiceExecutable	$description" \
+        "ServiceStopAndDelete	$service	170		1	ServiceExecutable" \
+        "ServiceStart	$service	1		0	ServiceExecutable" \
+        "ServiceSidType	$service	5	5	1	ServiceExecutable" \
+        "ServicePrivileges	$service	5	6	SeChangeNotifyPrivilege	ServiceExecutable" \
+        "AwaitServiceDeletion	\$ServiceExecutable = 3	5780" \
+        "SetConfigureServiceData	\$ServiceExecutable = 3	5790" \
+        "InstallServices	VersionNT	5800" \
+        "MsiConfigureServices	VersionNT	5850" \
+        "ConfigureService	\$ServiceExecutable = 3	5870" \
+        "StartServices	VersionNT	5900"
+    {
+        for table in ServiceInstall ServiceControl MsiServiceConfig; do
+            msiinfo export "$package" "$table" | tr -d '\r' | tail -n +4
+        done
+        msiinfo export "$package" InstallExecuteSequence | tr -d '\r' |
+            awk -F '\t' '$3 ~ /^[0-9]+$/ && $3 > 5700 && $3 < 6000' | sort -t $'\t' -k 3n
+    } >"$work/actual"
+    compare "the package's service tables" "$work/expected" "$work/actual"
+}
+
+# The package's custom actions, as msiinfo exports them: the one that sets ConfigureService's
+# CustomActionData to the installed executable's path (51, immediate), and ConfigureService and
+# AwaitServiceDeletion, entries of a DLL in the Binary table (1), deferred (0x400), as LocalSystem
+# (0x800). Whatever they are, no
+# custom action runs a program: none has a type whose low three bits are 2 (an .exe in the Binary
+# table, an installed file, a path in a directory or in a property).
+check_custom_actions() {
+    local package=$1
+    lines_to "$work/expected" $'\n' \
+        "AwaitServiceDeletion	3073	ServiceConfig	AwaitServiceDeletion	" \
+        "ConfigureService	3073	ServiceConfig	ConfigureService	" \
+        "SetConfigureServiceData	51	ConfigureService	[#ServiceExe]	"
+    msiinfo export "$package" CustomAction | tr -d '\r' | tail -n +4 | sort >"$work/actual"
+    compare "the package's custom actions" "$work/expected" "$work/actual"
+    local programs
+    programs=$(awk -F '\t' '$2 % 8 == 2 { print $1 }' "$work/actual")
+    if [[ -z $programs ]]; then
+        pass "no custom action runs a program"
+    else
+        fail "no custom action runs a program: $programs"
+    fi
 }
 
 # A service run without a switch device: started, it finds none and stops with exit code 0.
@@ -372,6 +418,8 @@ make_certificate() {
         'keyUsage = critical, digitalSignature' 'extendedKeyUsage = codeSigning' \
         'subjectKeyIdentifier = hash' 'authorityKeyIdentifier = keyid' >"$dir/signer.cnf"
     export BREVRCTL_SIGN_PFX=$dir/signer.pfx BREVRCTL_SIGN_PASSWORD=throwaway-$RANDOM
+    # The root that packaging/pe_check.py verifies the release's signature against.
+    export BREVRCTL_SIGN_CA=$dir/root.pem
     openssl req -x509 -newkey rsa:2048 -nodes -keyout "$dir/root.key" -out "$dir/root.pem" \
         -days 2 -subj "/CN=$service test root" -addext 'basicConstraints=critical,CA:TRUE' \
         -addext 'keyUsage=critical,keyCertSign' &&
@@ -512,8 +560,10 @@ wait_until_stopped
 
 # --- without a switch device.
 first_line=$(($(session_lines) + 1))
-check_hardening_actions "$(unix_path "$packages")/current.msi"
+check_service_tables "$(unix_path "$packages")/current.msi"
+check_custom_actions "$(unix_path "$packages")/current.msi"
 msi "install" 0 /i "$packages\\current.msi"
+check_service_actions "install"
 check_registration "install"
 check_deviceless_run "install" "$first_line"
 check_installed_file "install" "$release/$service.exe" "the released one"
@@ -521,6 +571,19 @@ check_version_resource "install"
 check_event_source "install"
 check_product "install" "$version"
 rm -rf "$(unix_path "$downloads")/$service.exe"
+
+# A repair, which a standard user may start of a per-machine product (msiexec /fa): every file
+# reinstalled, and the service stopped, deleted, registered, hardened and started again by the
+# same actions, with no program run. /fa stands for REINSTALL=ALL REINSTALLMODE=a (Microsoft's
+# msiexec options); Wine's msiexec hands a package's path given to /f to MsiReinstallProduct,
+# which takes a product code only (ERROR_UNKNOWN_PRODUCT), and takes no product code itself.
+first_line=$(($(session_lines) + 1))
+msi "repair" 0 /i "$packages\\current.msi" REINSTALL=ALL REINSTALLMODE=a
+check_service_actions "repair"
+check_registration "repair"
+check_deviceless_run "repair" "$first_line"
+check_installed_file "repair" "$release/$service.exe" "the released one"
+check_product "repair" "$version"
 
 # A rebuild of the same version has a product code of its own; it replaces the installed one.
 first_line=$(($(session_lines) + 1))
@@ -537,6 +600,7 @@ fi
 
 first_line=$(($(session_lines) + 1))
 msi "upgrade" 0 /i "$packages\\newer.msi"
+check_service_actions "upgrade"
 check_registration "upgrade"
 check_deviceless_run "upgrade" "$first_line"
 check_installed_file "upgrade" "$work/newer/$service.exe" "the newer one"
@@ -574,6 +638,17 @@ expected_records+=("DoUpdateWifiState, validStatus: TRUE, wifiStatus: 0, wifiSta
     "ProcessHotkeyPressed, state: 0")
 check_records "switch value 0"
 
+# A repair while the service runs: stopped, its read cancelled, then registered and started anew
+# in the same transaction.
+start_run
+msi "repair with a device" 0 /i "$packages\\current.msi" REINSTALL=ALL REINSTALLMODE=a
+expected_records+=("BrevRbtnService in OnStop" "Cannot read device!")
+expect_start
+check_records "repair with a device"
+check_service_actions "repair with a device"
+check_registration "repair with a device"
+check_running "repair with a device"
+
 # The older product's uninstall stops the running service, its read cancelled, before the newer
 # one registers and starts it again.
 start_run
@@ -585,7 +660,7 @@ check_registration "upgrade with a device"
 check_product "upgrade with a device" "$newer_version"
 check_running "upgrade with a device"
 run "upgrade with a device: the driver's count" 0 "$tool" state -- \
-    "reads pending: 1, reads cancelled: 1, status requests: 2"
+    "reads pending: 1, reads cancelled: 2, status requests: 3"
 check_event_source "upgrade with a device"
 check_event_descriptions "upgrade with a device"
 
@@ -595,7 +670,7 @@ msi "uninstall with a device" 0 /x "$product_code"
 expected_records+=("BrevRbtnService in OnStop" "Cannot read device!")
 check_records "uninstall with a device"
 run "uninstall with a device: the driver's count" 0 "$tool" state -- \
-    "reads pending: 0, reads cancelled: 2, status requests: 2"
+    "reads pending: 0, reads cancelled: 3, status requests: 3"
 check_process "uninstall with a device" gone
 check_unregistered "uninstall with a device"
 check_no_product "uninstall with a device"
@@ -612,7 +687,8 @@ mkdir -p "$rebuild/source"
 (cd "$source_root" && git ls-files -z --cached --others --exclude-standard |
     tar --null --ignore-failed-read -T - -cf -) | tar -xf - -C "$rebuild/source"
 if (cd "$rebuild/source" && cmake --preset windows && cmake --build --preset windows \
-    -j "${JOBS:-2}" --target BrevRctlService) >"$rebuild/build.log" 2>&1; then
+    -j "${JOBS:-2}" --target BrevRctlService service_config_action) >"$rebuild/build.log" \
+    2>&1; then
     pass "a second build in $rebuild/source"
 else
     fail "a second build in $rebuild/source"

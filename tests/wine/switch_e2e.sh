@@ -9,7 +9,8 @@
 # Wine's eventlog trace and compared whole, in order, as are every line the executable and the
 # tools print (CR LF included), the driver's own count of pending, cancelled and status requests,
 # and the double's log of sets. Last, the conformance suite's device and WLAN tests run on the
-# same device and double.
+# same device and double. Planted DLLs lie beside the executable (see tests/wine/e2e.sh): the
+# service loads Native Wifi from System32, the double, never the one beside it.
 #
 # Usage: tests/wine/switch_e2e.sh BUILD_DIR WORK_DIR
 #   BUILD_DIR: the windows preset's build (BrevRctlService.exe, tests/wine/switch_driver/,
@@ -154,6 +155,7 @@ cp "$driver_build/test_switch.sys" "$driver_build/test_switch.inf" "$driver_buil
     "$WINEPREFIX/drive_c/$driver_dir/"
 
 install_wlan_double "$build"
+plant_dlls "$build" "$WINEPREFIX/drive_c/${install_dir//\\//}"
 run "install the test device" 0 "$tool" install "$inf" -- "Switch device installed."
 run "the double starts empty" 0 "$wlan_tool" reset -- "Native Wifi double reset."
 
@@ -307,6 +309,8 @@ run "remove the test device" 0 "$tool" remove -- "Switch device removed."
 run "the removed device's interface" 1 "$tool" state --
 lines_to "$work/expected" $'\r\n' "IOCTL_SWITCH_TEST_GET_STATE failed w/err 0x00000002"
 compare "the removed device's interface: error" "$work/expected" "$work/stderr"
+
+check_nothing_planted "the service's runs with Native Wifi"
 
 echo "wine end to end with a switch device: $passed checks passed, $failed checks failed," \
     "$SECONDS s"
