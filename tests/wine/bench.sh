@@ -51,7 +51,9 @@ probe() {
     shift
     echo "\$ wine bench_probe.exe $*"
     local status=0
-    wine "$probe_exe" "$@" >"$work/$name.out" 2>"$work/$name.err" || status=$?
+    # No standard input: from a terminal, Wine would give the probe's console that terminal,
+    # which a run without one (CI's) never has; so every run is alike.
+    wine "$probe_exe" "$@" </dev/null >"$work/$name.out" 2>"$work/$name.err" || status=$?
     cat "$work/$name.err" >>"$wine_log"
     if ((status == 0)); then
         tr -d '\r' <"$work/$name.out" | tee "$work/$name.txt" | sed 's/^/  /'
