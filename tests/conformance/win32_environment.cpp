@@ -125,7 +125,7 @@ public:
     // Wine's loader reads DllOverrides at every load, and an empty entry disables the DLL; the
     // entry the prefix had (the double's "native") comes back with the environment's end.
     bool RemoveNativeWifiDll() override {
-        if (!UnderWine()) return false;
+        if (WineMajorVersion() == 0) return false;
         HKEY overrides = nullptr;
         if (RegCreateKeyExW(HKEY_CURRENT_USER, kDllOverrides, 0, nullptr, 0,
                             KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &overrides,
