@@ -26,6 +26,7 @@ struct SimAce {
     BYTE flags = 0;
     DWORD mask = 0;
     std::wstring sid;
+    bool operator==(const SimAce&) const = default;
 };
 // A DACL; none is a NULL DACL, which grants everyone every right.
 using SimDacl = std::optional<std::vector<SimAce>>;
