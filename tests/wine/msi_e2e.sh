@@ -497,7 +497,8 @@ check_unregistered "reference"
 rm -rf "$(unix_path "C:\\$package_dir")"
 
 # A registration of -install left behind in a folder that users can write, as one made before
-# -install checked its path would be (Wine shows this folder as 0755, so -install accepts it).
+# -install checked its path would be (Wine shows this folder as 0755 and owned by the installing
+# account, so -install accepts it).
 downloads='C:\users\Public\Downloads'
 mkdir -p "$(unix_path "$downloads")"
 cp "$release/$service.exe" "$(unix_path "$downloads")/"
