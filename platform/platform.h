@@ -151,10 +151,15 @@ public:
                                             SIZE_T length) = 0;
 };
 
-// Security descriptors of named objects (advapi32). The result is a Win32 error code, not the
-// last error. The descriptor is returned in one block, self-relative, that the caller frees with
-// LocalFree; the DACL pointer points into it, and is null when the object has a NULL DACL, which
-// grants everyone every right.
+// What a file's path is and who controls it (advapi32, kernel32). Any thread; nothing blocks.
+// GetNamedSecurityInfoW's result is a Win32 error code, not the last error: the descriptor is
+// returned in one block, self-relative, that the caller frees with LocalFree; the owner and DACL
+// pointers point into it, and the DACL pointer is null when the object has a NULL DACL, which
+// grants everyone every right. The other calls set the last error on failure: GetTokenInformation
+// and LookupAccountSidW answer ERROR_INSUFFICIENT_BUFFER with the sizes needed (the lookup's
+// counts include the terminator then, and exclude it on success; ERROR_NONE_MAPPED when the SID
+// names no account); QueryDosDeviceW returns the characters written, the list's two terminators
+// included, or 0; GetFileAttributesW returns INVALID_FILE_ATTRIBUTES. GetDriveTypeW never fails.
 class Security {
 public:
     virtual ~Security() = default;
@@ -162,6 +167,14 @@ public:
                                         SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group,
                                         PACL* dacl, PACL* sacl,
                                         PSECURITY_DESCRIPTOR* securityDescriptor) = 0;
+    // `token` is the current process's pseudo-handle (GetCurrentProcessToken()).
+    virtual BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass,
+                                     LPVOID information, DWORD length, PDWORD returnLength) = 0;
+    virtual BOOL LookupAccountSidW(LPCWSTR systemName, PSID sid, LPWSTR name, LPDWORD nameLength,
+                                   LPWSTR domain, LPDWORD domainLength, PSID_NAME_USE use) = 0;
+    virtual UINT GetDriveTypeW(LPCWSTR rootPath) = 0;
+    virtual DWORD QueryDosDeviceW(LPCWSTR deviceName, LPWSTR targetPath, DWORD max) = 0;
+    virtual DWORD GetFileAttributesW(LPCWSTR fileName) = 0;
 };
 
 // Console output of the process. Any thread; never fails visibly. The text is already formatted;

@@ -134,6 +134,7 @@ constexpr DWORD ERROR_PROCESS_ABORTED = 1067;
 constexpr DWORD ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
 constexpr DWORD ERROR_SERVICE_EXISTS = 1073;
 constexpr DWORD ERROR_INVALID_NAME = 123;
+constexpr DWORD ERROR_NONE_MAPPED = 1332;
 
 // Waits and events
 constexpr DWORD WAIT_OBJECT_0 = 0;
@@ -155,6 +156,38 @@ constexpr DWORD GENERIC_READ = 0x80000000u;
 constexpr DWORD FILE_SHARE_READ = 0x00000001;
 constexpr DWORD OPEN_EXISTING = 3;
 constexpr DWORD LMEM_FIXED = 0x0000;
+constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
+constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x00000010;
+constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x00000020;
+constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x00000400;
+// GetDriveTypeW's answers.
+constexpr UINT DRIVE_UNKNOWN = 0;
+constexpr UINT DRIVE_NO_ROOT_DIR = 1;
+constexpr UINT DRIVE_REMOVABLE = 2;
+constexpr UINT DRIVE_FIXED = 3;
+constexpr UINT DRIVE_REMOTE = 4;
+constexpr UINT DRIVE_CDROM = 5;
+constexpr UINT DRIVE_RAMDISK = 6;
+
+// Access tokens and account names (winnt.h). TOKEN_USER is followed by the SID it points at.
+enum TOKEN_INFORMATION_CLASS {
+    TokenUser = 1,
+};
+struct SID_AND_ATTRIBUTES {
+    PSID Sid;
+    DWORD Attributes;
+};
+struct TOKEN_USER {
+    SID_AND_ATTRIBUTES User;
+};
+enum SID_NAME_USE {
+    SidTypeUser = 1,
+    SidTypeGroup = 2,
+    SidTypeDomain = 3,
+    SidTypeAlias = 4,
+    SidTypeWellKnownGroup = 5,
+};
+using PSID_NAME_USE = SID_NAME_USE*;
 
 // Security descriptors and access control lists (accctrl.h, winnt.h). An ACL is followed by its
 // entries, each a header, an access mask and a SID of variable length.

@@ -1,4 +1,5 @@
-// Whether standard users could replace what a service registered from a path would run.
+// Whether anyone but those who already control the machine could change what a service
+// registered from a path would run.
 #pragma once
 
 #include <optional>
@@ -6,13 +7,15 @@
 
 #include "platform/platform.h"
 
-// Reads the DACLs of the executable at `executablePath`, of its folder and of every folder above
-// it up to the volume's root, and looks for an entry that grants a principal every standard
-// user's token carries (Everyone, Authenticated Users, Users, ...) a right that lets it replace
-// the file or make the service load another: on the file, writing, appending, deleting, WRITE_DAC
-// or WRITE_OWNER; on its folder, adding a file or a folder, deleting a child or the folder,
-// WRITE_DAC or WRITE_OWNER; on a folder above, deleting a child or the folder, WRITE_DAC or
-// WRITE_OWNER. Returns the console line that refuses the install: what is wrong and where, or
-// the failed call and its code when a descriptor cannot be read. Nothing when the path is safe.
+// Judges the path of the executable at `executablePath` as the install must before it registers
+// it: the path must be on a fixed local volume by its drive letter (no share, no mapped or SUBST
+// drive, no removable volume); neither the executable nor any folder above it up to the root may
+// be a reparse point; and on each of them only LocalSystem, Administrators, TrustedInstaller and
+// the account running the install may hold a right that replaces what the service runs (on the
+// file, writing, appending, deleting, WRITE_DAC or WRITE_OWNER; on its folder, adding a file or a
+// folder, deleting a child or the folder, WRITE_DAC or WRITE_OWNER; on a folder above, deleting a
+// child or the folder, WRITE_DAC or WRITE_OWNER) or own it. Returns the console line that refuses
+// the install: what is wrong and where, or the failed call and its code when something cannot be
+// read. Nothing when the path is safe.
 std::optional<std::wstring> ReplaceablePathLine(platform::Platform& platform,
                                                 const std::wstring& executablePath);

@@ -5,6 +5,7 @@
 #include "platform/sim/devices_sim.h"
 #include "platform/sim/registry_sim.h"
 #include "platform/sim/scm_sim.h"
+#include "platform/sim/security_sim.h"
 #include "platform/sim/wlan_sim.h"
 #include "platform/text.h"
 #include "radio/service_source.h"
@@ -124,7 +125,7 @@ StepResult Runner::Execute(const Command& command) {
             [&](const Slow& slow) { m_machine.Faults().AddDelay(slow.rule); },
             [&](const Start&) {
                 const DWORD refusal =
-                    m_machine.Scm().StartServiceProcess(CServiceSource::kServiceName, kImagePath);
+                    m_machine.Scm().StartServiceProcess(CServiceSource::kServiceName, m_imagePath);
                 if (refusal != NO_ERROR)
                     Error(command.line,
                           "the SCM refused to start the service with " + Win32ErrorText(refusal));
@@ -141,6 +142,20 @@ StepResult Runner::Execute(const Command& command) {
             [&](const ExpectWlan& expect) { Check(command, expect); },
             [&](const ExpectStatus& expect) { Check(command, expect); },
             [&](const ExpectRecord& expect) { Check(command, expect); },
+            [&](const Acl& acl) {
+                if (acl.descriptor.owner)
+                    m_machine.Security().SetOwner(acl.path, *acl.descriptor.owner);
+                if (acl.descriptor.dacl)
+                    m_machine.Security().SetDacl(acl.path, *acl.descriptor.dacl);
+            },
+            [&](const Image& image) {
+                m_machine.InstallImage(image.path, ProcessEntry);
+                m_imagePath = image.path;
+            },
+            [&](const Volume& volume) {
+                m_machine.Security().SetDriveType(volume.letter, volume.type);
+            },
+            [&](const Reparse& reparse) { m_machine.Security().SetReparsePoint(reparse.path); },
         },
         command.action);
     if (ran && !result.idle) return result;
@@ -151,7 +166,7 @@ StepResult Runner::RunProcess(const Command& command, const Run& run) {
     std::vector<std::wstring> args;
     for (const auto& arg : run.args) args.push_back(platform::WideFromUtf8(arg));
     const std::uint64_t startMs = m_machine.NowMs();
-    sim::SimProcess* process = m_machine.Launch(kImagePath, std::move(args));
+    sim::SimProcess* process = m_machine.Launch(m_imagePath, std::move(args));
     const sim::IdleResult idle = m_machine.RunUntilExited(*process, kRunLimitMs);
     if (!idle.idle) return StepOf(idle);
     if (process->HasExited()) return {};

@@ -17,8 +17,9 @@
 
 namespace simulator {
 
-// Where the executable is installed; the blank is there on purpose, as in every real
-// "C:\Program Files", so that a path that needs quoting shows whether it got them.
+// Where the executable is installed until an `image` command puts it elsewhere; the blank is
+// there on purpose, as in every real "C:\Program Files", so that a path that needs quoting shows
+// whether it got them.
 inline constexpr const wchar_t* kImagePath = L"C:\\Program Files\\BrevRctl\\BrevRctlService.exe";
 // A `run` whose process has not exited after this much virtual time is reported as an error.
 inline constexpr std::uint64_t kRunLimitMs = 10 * 60 * 1000;
@@ -56,6 +57,8 @@ private:
 
     Output& m_output;
     sim::SimMachine m_machine;
+    // The executable that `run` and `start` start.
+    std::wstring m_imagePath = kImagePath;
     // Where the records of the latest command other than an expectation begin in the log.
     std::size_t m_recordsFrom = 0;
     int m_recordsFromLine = 0;

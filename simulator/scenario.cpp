@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <charconv>
 #include <functional>
 #include <iterator>
@@ -9,6 +10,7 @@
 #include <map>
 
 #include "platform/sim/scm_sim.h"
+#include "platform/text.h"
 
 namespace simulator {
 
@@ -27,10 +29,14 @@ constexpr std::string_view kFallibleOperations[] = {
     "DeleteService",
     "DeviceIoControl",
     "GetModuleFileNameW",
+    "GetFileAttributesW",
     "GetNamedSecurityInfoW",
+    "GetTokenInformation",
     "LocalAlloc",
+    "LookupAccountSidW",
     "OpenSCManagerW",
     "OpenServiceW",
+    "QueryDosDeviceW",
     "QueryServiceStatus",
     "ReadFile",
     "RegCloseKey",
@@ -334,6 +340,49 @@ Action ParseExpect(Arguments& args) {
     args.Problem("unknown expectation " + Quote(what) + " (wlan, status or record)");
 }
 
+// A full Windows path, as the machine keeps paths: "X:\..." or "\\server\share\...".
+std::wstring ParsePath(Arguments& args, const char* what) {
+    const std::string path = args.Next(what);
+    const bool drive = path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) &&
+                       path[1] == ':' && path[2] == '\\';
+    if (!drive && path.rfind("\\\\", 0) != 0)
+        args.Problem(Quote(path) + " is not a full path (X:\\... or \\\\server\\share\\...)");
+    return platform::WideFromUtf8(path);
+}
+
+Action ParseAcl(Arguments& args) {
+    Acl acl;
+    acl.path = ParsePath(args, "the path");
+    const std::string sddl =
+        args.Next("the owner and the DACL in SDDL, for example \"O:BAD:(A;OICI;FA;;;SY)\"");
+    args.End();
+    auto descriptor = sim::ParseSddl(sddl);
+    if (auto* problem = std::get_if<std::string>(&descriptor)) args.Problem(*problem);
+    acl.descriptor = std::get<sim::SimSecurityDescriptor>(std::move(descriptor));
+    return acl;
+}
+
+Action ParseVolume(Arguments& args) {
+    const std::string letter = args.Next("the drive letter");
+    const std::string type = args.Next("fixed, removable or remote");
+    args.End();
+    if ((letter.size() != 1 && (letter.size() != 2 || letter[1] != ':')) ||
+        !std::isalpha(static_cast<unsigned char>(letter[0])))
+        args.Problem(Quote(letter) + " is not a drive letter");
+    Volume volume;
+    volume.letter = static_cast<wchar_t>(std::toupper(static_cast<unsigned char>(letter[0])));
+    if (type == "fixed") {
+        volume.type = DRIVE_FIXED;
+    } else if (type == "removable") {
+        volume.type = DRIVE_REMOVABLE;
+    } else if (type == "remote") {
+        volume.type = DRIVE_REMOTE;
+    } else {
+        args.Problem("fixed, removable or remote, not " + Quote(type));
+    }
+    return volume;
+}
+
 // A command without arguments that becomes the given action.
 template <typename T>
 std::function<Action(Arguments&)> Bare(T action) {
@@ -424,6 +473,20 @@ const std::map<std::string, std::function<Action(Arguments&)>, std::less<>>& Com
              return Wait{milliseconds};
          }},
         {"expect", ParseExpect},
+        {"acl", ParseAcl},
+        {"image",
+         [](Arguments& args) -> Action {
+             Image image{ParsePath(args, "the executable's path")};
+             args.End();
+             return image;
+         }},
+        {"volume", ParseVolume},
+        {"reparse",
+         [](Arguments& args) -> Action {
+             Reparse reparse{ParsePath(args, "the path")};
+             args.End();
+             return reparse;
+         }},
     };
     return commands;
 }

@@ -11,6 +11,7 @@
 
 #include "platform/sim/devices_sim.h"
 #include "platform/sim/faults.h"
+#include "platform/sim/security_sim.h"
 #include "platform/win_types.h"
 
 namespace simulator {
@@ -87,9 +88,28 @@ struct ExpectRecord {
     std::string message;
 };
 
-using Action =
-    std::variant<AddWlan, RemoveWlan, SwitchDevice, Bios, BiosHold, Airplane, DriverRead, Fail,
-                 Slow, Start, Run, Control, Wait, ExpectWlan, ExpectStatus, ExpectRecord>;
+// `acl PATH SDDL`: the owner and the DACL the SDDL gives, each only when it gives it.
+struct Acl {
+    std::wstring path;
+    sim::SimSecurityDescriptor descriptor;
+};
+// `image PATH`: the executable's path for the `run` and `start` commands that follow.
+struct Image {
+    std::wstring path;
+};
+// `volume LETTER fixed|removable|remote`
+struct Volume {
+    wchar_t letter = L'C';
+    UINT type = DRIVE_FIXED;
+};
+// `reparse PATH`: PATH is a junction.
+struct Reparse {
+    std::wstring path;
+};
+
+using Action = std::variant<AddWlan, RemoveWlan, SwitchDevice, Bios, BiosHold, Airplane, DriverRead,
+                            Fail, Slow, Start, Run, Control, Wait, ExpectWlan, ExpectStatus,
+                            ExpectRecord, Acl, Image, Volume, Reparse>;
 
 struct Command {
     int line = 0;

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "platform/sim/mitigations_sim.h"
 #include "platform/sim/security_sim.h"
 #include "platform/text.h"
@@ -167,8 +169,9 @@ TEST_F(ProcessEntryTest, ModulePathCutOffAtTheBufferRegistersNothing) {
     EXPECT_EQ(Registrations(), 0u);
 }
 
-// Access rights, entry types and flags as Windows documents them (winnt.h): what the installer
-// must recognise, written out rather than taken from the seam.
+// Access rights, entry types, flags, drive types and SIDs as Windows documents them (winnt.h,
+// fileapi.h, "Well-known SIDs"): what the installer must recognise, written out rather than taken
+// from the seam.
 constexpr BYTE kAllowed = 0x0;
 constexpr BYTE kDenied = 0x1;
 constexpr BYTE kAllowedCallback = 0x9;
@@ -176,70 +179,212 @@ constexpr BYTE kObjectAndContainerInherit = 0x3;
 constexpr BYTE kInheritOnly = 0x8;
 constexpr BYTE kInherited = 0x10;
 constexpr DWORD kModify = 0x1301FF;  // what Wine gives Everyone on a 0777 folder
+constexpr DWORD kWindowsModify = 0x1301BF;
 constexpr DWORD kGenericAll = 0x10000000;
+constexpr DWORD kFullControl = 0x1F01FF;
 constexpr DWORD kAddFile = 0x2;
 constexpr DWORD kReadExecute = 0x1200A9;
+constexpr UINT kDriveRemovable = 2;
+constexpr UINT kDriveRemote = 4;
+constexpr const wchar_t* kSystem = L"S-1-5-18";
+constexpr const wchar_t* kAdministrators = L"S-1-5-32-544";
+constexpr const wchar_t* kUsers = L"S-1-5-32-545";
+constexpr const wchar_t* kOwnerRights = L"S-1-3-4";
+constexpr const wchar_t* kCreatorOwner = L"S-1-3-0";
+constexpr const wchar_t* kTrustedInstaller =
+    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 constexpr const wchar_t* kFolder = L"C:\\Program Files\\BrevRctl";
+constexpr const wchar_t* kDownloads = L"C:\\Users\\alice\\Downloads";
 
-TEST_F(ProcessEntryTest, InstallFromAPathStandardUsersCanChangeRegistersNothing) {
+// A folder's DACL that only SYSTEM and administrators may change, users reading.
+std::vector<sim::SimAce> AdministratorsOnly() {
+    return {{kAllowed, kObjectAndContainerInherit, kFullControl, kSystem},
+            {kAllowed, kObjectAndContainerInherit, kFullControl, kAdministrators},
+            {kAllowed, kObjectAndContainerInherit, kReadExecute, kUsers}};
+}
+
+TEST_F(ProcessEntryTest, InstallFromAPathAnyoneButAdministratorsCanChangeRegistersNothing) {
     struct Case {
         const char* title;
-        std::wstring path;
-        sim::SimDacl dacl;
+        std::wstring image;
+        std::function<void(sim::SimMachine&)> setUp;
         std::string line;
     };
+    const auto dacl = [](std::wstring path, sim::SimDacl entries) {
+        return [path, entries](sim::SimMachine& machine) {
+            machine.Security().SetDacl(path, entries);
+        };
+    };
     const std::string refused = "BrevRctlService is not installed: ";
+    const std::wstring inDownloads = std::wstring(kDownloads) + L"\\BrevRctlService.exe";
     const std::vector<Case> cases = {
-        {"its folder writable by everyone", kFolder,
-         std::vector<sim::SimAce>{{kAllowed, kObjectAndContainerInherit, kModify, L"S-1-1-0"}},
+        {"its folder writable by everyone", kImagePath,
+         dacl(kFolder, std::vector<sim::SimAce>{
+                           {kAllowed, kObjectAndContainerInherit, kModify, L"S-1-1-0"}}),
          refused + "Everyone holds FILE_ADD_FILE|FILE_ADD_SUBDIRECTORY|FILE_DELETE_CHILD|DELETE "
                    "on C:\\Program Files\\BrevRctl\n"},
         // A deny entry protects only the tokens that carry its SID; full control of a folder
         // above, as a generic right, lets users rename the service's folder away.
-        {"a folder above that users control", L"C:\\Program Files",
-         std::vector<sim::SimAce>{{kDenied, 0, kModify, L"S-1-1-0"},
-                                  {kAllowed, 0, kGenericAll, L"S-1-5-32-545"}},
-         refused + "Users holds FILE_DELETE_CHILD|DELETE|WRITE_DAC|WRITE_OWNER on C:\\Program "
-                   "Files\n"},
-        {"the executable writable by authenticated users",
-         std::wstring(kFolder) + L"\\BrevRctlService.exe",
-         std::vector<sim::SimAce>{{kAllowed, kInherited, kModify, L"S-1-5-11"}},
-         refused + "Authenticated Users holds FILE_WRITE_DATA|FILE_APPEND_DATA|DELETE on "
-                   "C:\\Program Files\\BrevRctl\\BrevRctlService.exe\n"},
-        {"a conditional entry for a domain's users", kFolder,
-         std::vector<sim::SimAce>{{kAllowedCallback, 0, kAddFile, L"S-1-5-21-7-8-9-513"}},
-         refused + "Domain Users holds FILE_ADD_FILE on C:\\Program Files\\BrevRctl\n"},
-        {"a NULL DACL on the volume's root", L"C:\\", std::nullopt, refused + "C:\\ has no DACL\n"},
+        {"a folder above that users control", kImagePath,
+         dacl(L"C:\\Program Files",
+              std::vector<sim::SimAce>{{kDenied, 0, kModify, L"S-1-1-0"},
+                                       {kAllowed, 0, kGenericAll, kUsers}}),
+         refused + "BUILTIN\\Users holds FILE_DELETE_CHILD|DELETE|WRITE_DAC|WRITE_OWNER on "
+                   "C:\\Program Files\n"},
+        {"the executable writable by authenticated users", kImagePath,
+         dacl(kImagePath, std::vector<sim::SimAce>{{kAllowed, kInherited, kModify, L"S-1-5-11"}}),
+         refused + "NT AUTHORITY\\Authenticated Users holds FILE_WRITE_DATA|FILE_APPEND_DATA|"
+                   "DELETE on C:\\Program Files\\BrevRctl\\BrevRctlService.exe\n"},
+        // Accounts of a domain the machine cannot look up are named by their SIDs.
+        {"a conditional entry for a domain's users", kImagePath,
+         dacl(kFolder, std::vector<sim::SimAce>{{kAllowedCallback, 0, kAddFile,
+                                                 L"S-1-5-21-7-8-9-513"}}),
+         refused + "S-1-5-21-7-8-9-513 holds FILE_ADD_FILE on C:\\Program Files\\BrevRctl\n"},
+        {"a domain group with modify", kImagePath,
+         dacl(kFolder, std::vector<sim::SimAce>{{kAllowed, kObjectAndContainerInherit,
+                                                 kWindowsModify, L"S-1-5-21-7-8-9-1104"}}),
+         refused + "S-1-5-21-7-8-9-1104 holds FILE_ADD_FILE|FILE_ADD_SUBDIRECTORY|DELETE on "
+                   "C:\\Program Files\\BrevRctl\n"},
+        {"one domain account with modify", kImagePath,
+         dacl(kFolder,
+              std::vector<sim::SimAce>{{kAllowed, 0, kWindowsModify, L"S-1-5-21-7-8-9-1001"}}),
+         refused + "S-1-5-21-7-8-9-1001 holds FILE_ADD_FILE|FILE_ADD_SUBDIRECTORY|DELETE on "
+                   "C:\\Program Files\\BrevRctl\n"},
+        {"Remote Desktop Users with write", kImagePath,
+         dacl(kFolder, std::vector<sim::SimAce>{{kAllowed, 0, kAddFile, L"S-1-5-32-555"}}),
+         refused + "BUILTIN\\Remote Desktop Users holds FILE_ADD_FILE on C:\\Program "
+                   "Files\\BrevRctl\n"},
+        {"a NULL DACL on the volume's root", kImagePath, dacl(L"C:\\", std::nullopt),
+         refused + "C:\\ has no DACL\n"},
+        // Windows's default profile folder: SYSTEM, administrators and alice full control, alice
+        // the owner.
+        {"alice's Downloads", inDownloads,
+         [](sim::SimMachine& machine) {
+             machine.Security().SetDacl(
+                 kDownloads,
+                 std::vector<sim::SimAce>{
+                     {kAllowed, kObjectAndContainerInherit, kFullControl, kSystem},
+                     {kAllowed, kObjectAndContainerInherit, kFullControl, kAdministrators},
+                     {kAllowed, kObjectAndContainerInherit, kFullControl,
+                      sim::kStandardUserSid}});
+             machine.Security().SetOwner(kDownloads, sim::kStandardUserSid);
+         },
+         refused + "WORKSTATION\\alice holds FILE_ADD_FILE|FILE_ADD_SUBDIRECTORY|"
+                   "FILE_DELETE_CHILD|DELETE|WRITE_DAC|WRITE_OWNER on C:\\Users\\alice\\Downloads\n"},
+        // The owner may rewrite the DACL without any entry.
+        {"an administrators-only folder a standard user owns", kImagePath,
+         [](sim::SimMachine& machine) {
+             machine.Security().SetDacl(kFolder, AdministratorsOnly());
+             machine.Security().SetOwner(kFolder, sim::kStandardUserSid);
+         },
+         refused + "C:\\Program Files\\BrevRctl is owned by WORKSTATION\\alice\n"},
+        {"an executable a standard user owns", kImagePath,
+         [](sim::SimMachine& machine) {
+             machine.Security().SetOwner(kImagePath, sim::kStandardUserSid);
+         },
+         refused + "C:\\Program Files\\BrevRctl\\BrevRctlService.exe is owned by "
+                   "WORKSTATION\\alice\n"},
+        {"an OWNER RIGHTS entry that grants the owner write", kImagePath,
+         [](sim::SimMachine& machine) {
+             std::vector<sim::SimAce> entries = AdministratorsOnly();
+             entries.push_back({kAllowed, 0, kWindowsModify, kOwnerRights});
+             machine.Security().SetDacl(kFolder, entries);
+             machine.Security().SetOwner(kFolder, sim::kStandardUserSid);
+         },
+         refused + "OWNER RIGHTS gives the owner WORKSTATION\\alice FILE_ADD_FILE|"
+                   "FILE_ADD_SUBDIRECTORY|DELETE on C:\\Program Files\\BrevRctl\n"},
+        {"a share", L"\\\\fileserver\\tools\\BrevRctlService.exe", nullptr,
+         refused + "\\\\fileserver\\tools\\BrevRctlService.exe is on a network share\n"},
+        {"a share in the long form", L"\\\\?\\UNC\\fileserver\\tools\\BrevRctlService.exe",
+         nullptr,
+         refused + "\\\\?\\UNC\\fileserver\\tools\\BrevRctlService.exe is on a network share\n"},
+        {"a removable volume", L"E:\\BrevRctlService.exe",
+         [](sim::SimMachine& machine) { machine.Security().SetDriveType(L'E', kDriveRemovable); },
+         refused + "E:\\ is a removable drive\n"},
+        {"a mapped drive", L"Z:\\tools\\BrevRctlService.exe",
+         [](sim::SimMachine& machine) { machine.Security().SetDriveType(L'Z', kDriveRemote); },
+         refused + "Z:\\ is a network drive\n"},
+        // A SUBST drive is as fixed as the volume it stands on; only its device says what it is.
+        {"a SUBST drive", L"S:\\BrevRctlService.exe",
+         [](sim::SimMachine& machine) { machine.Security().SetSubst(L'S', L"C:\\Tools"); },
+         refused + "S: stands for \\??\\C:\\Tools, not for a volume\n"},
+        {"a junction on the path", kImagePath,
+         [](sim::SimMachine& machine) { machine.Security().SetReparsePoint(kFolder); },
+         refused + "C:\\Program Files\\BrevRctl is a junction or a link\n"},
+        {"the executable a link", kImagePath,
+         [](sim::SimMachine& machine) { machine.Security().SetReparsePoint(kImagePath); },
+         refused + "C:\\Program Files\\BrevRctl\\BrevRctlService.exe is a junction or a link\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.title);
         ServiceHarness fresh;
-        fresh.machine.Security().SetDacl(c.path, c.dacl);
-        sim::SimProcess* process = fresh.machine.Launch(kImagePath, {L"-install"});
+        fresh.machine.InstallImage(c.image, ProcessEntry);
+        if (c.setUp) c.setUp(fresh.machine);
+        sim::SimProcess* process = fresh.machine.Launch(c.image, {L"-install"});
         ASSERT_TRUE(fresh.machine.RunUntilExited(*process, 60'000).idle);
         EXPECT_EQ(process->Stdout(), c.line);
         EXPECT_EQ(process->ExitCode(), 0);
         EXPECT_EQ(fresh.machine.Faults().CallCount("OpenSCManagerW"), 0u);
         EXPECT_TRUE(fresh.machine.OpenResources().empty());
     }
-
-    // What cannot be read cannot be judged: the second descriptor, the folder's, is refused.
-    harness.machine.Faults().Add({"GetNamedSecurityInfoW", ERROR_ACCESS_DENIED, 1, 1});
-    EXPECT_THAT(Run({L"-install"}), ElementsAre("GetNamedSecurityInfo failed w/err 0x00000005\n"));
-    EXPECT_EQ(Registrations(), 0u);
-    EXPECT_TRUE(harness.machine.OpenResources().empty());
 }
 
-// Rights that reach no standard user: an inherit-only entry, one of a single domain account, a
-// deny entry; and Windows's own C:\ (inherit-only modify and FILE_ADD_SUBDIRECTORY for
-// authenticated users), which the machine answers when a test says nothing.
+// What cannot be read cannot be judged: each failed query refuses the install with its line, the
+// second descriptor (the folder's) too; a name that cannot be looked up is written as its SID.
+TEST_F(ProcessEntryTest, WhatTheInstallCannotReadRefusesIt) {
+    struct Case {
+        sim::FaultRule fault;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {{"GetNamedSecurityInfoW", ERROR_ACCESS_DENIED, 1, 1},
+         "GetNamedSecurityInfo failed w/err 0x00000005\n"},
+        {{"GetTokenInformation", ERROR_ACCESS_DENIED, 0, 1},
+         "GetTokenInformation failed w/err 0x00000005\n"},
+        {{"GetFileAttributesW", ERROR_ACCESS_DENIED, 2, 1},
+         "GetFileAttributes failed w/err 0x00000005\n"},
+        {{"QueryDosDeviceW", ERROR_ACCESS_DENIED, 0, 1},
+         "QueryDosDevice failed w/err 0x00000005\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault.operation);
+        ServiceHarness fresh;
+        fresh.machine.Faults().Add(c.fault);
+        sim::SimProcess* process = fresh.machine.Launch(kImagePath, {L"-install"});
+        ASSERT_TRUE(fresh.machine.RunUntilExited(*process, 60'000).idle);
+        EXPECT_EQ(process->Stdout(), c.line);
+        EXPECT_EQ(fresh.machine.Faults().CallCount("OpenSCManagerW"), 0u);
+        EXPECT_TRUE(fresh.machine.OpenResources().empty());
+    }
+
+    harness.machine.Security().SetDacl(kFolder,
+                                       std::vector<sim::SimAce>{{kAllowed, 0, kAddFile, kUsers}});
+    harness.machine.Faults().Add({"LookupAccountSidW", ERROR_NONE_MAPPED, 0, 1});
+    EXPECT_THAT(Run({L"-install"}),
+                ElementsAre("BrevRctlService is not installed: S-1-5-32-545 holds FILE_ADD_FILE "
+                            "on C:\\Program Files\\BrevRctl\n"));
+    EXPECT_EQ(Registrations(), 0u);
+}
+
+// Rights that reach nobody but the machine's controllers: an inherit-only entry, a deny entry, an
+// effective CREATOR OWNER entry (no token carries that SID), the installing account's own modify,
+// an OWNER RIGHTS entry that leaves a standard owner reading only; and Windows's own root
+// (inherit-only modify and FILE_ADD_SUBDIRECTORY for authenticated users) and Program Files,
+// owned by TrustedInstaller, which the machine answers when a test says nothing.
 TEST_F(ProcessEntryTest, InstallFromAFolderOnlyAdministratorsCanChangeIsNotRefused) {
     harness.machine.Security().SetDacl(
         kFolder, std::vector<sim::SimAce>{
                      {kAllowed, kObjectAndContainerInherit | kInheritOnly, kGenericAll, L"S-1-1-0"},
-                     {kAllowed, 0, kModify, L"S-1-5-21-7-8-9-1001"},
-                     {kDenied, 0, kModify, L"S-1-5-32-545"},
-                     {kAllowed, kObjectAndContainerInherit, kReadExecute, L"S-1-5-32-545"}});
+                     {kAllowed, 0, kWindowsModify, sim::kConsoleUserSid},
+                     {kAllowed, 0, kFullControl, kCreatorOwner},
+                     {kDenied, 0, kModify, kUsers},
+                     {kAllowed, kObjectAndContainerInherit, kReadExecute, kUsers}});
+    harness.machine.Security().SetOwner(kFolder, kAdministrators);
+    std::vector<sim::SimAce> executable = AdministratorsOnly();
+    executable.push_back({kAllowed, 0, kReadExecute, kOwnerRights});
+    harness.machine.Security().SetDacl(kImagePath, executable);
+    harness.machine.Security().SetOwner(kImagePath, sim::kStandardUserSid);
+    harness.machine.Security().SetOwner(L"C:\\Program Files", kTrustedInstaller);
     EXPECT_THAT(Run({L"-install"}), ElementsAre("BrevRctlService is installed.\n"));
     EXPECT_EQ(Registrations(), 1u);
 }

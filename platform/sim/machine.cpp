@@ -42,6 +42,10 @@ void SimMachine::InstallImage(std::wstring path, ProcessEntry entry) {
     m_images[platform::AsciiLower(path)] = std::move(entry);
 }
 
+bool SimMachine::HasImageLocked(const std::wstring& path) const {
+    return m_images.contains(platform::AsciiLower(path));
+}
+
 SimProcess& SimMachine::CreateProcess(std::string name, std::wstring imagePath) {
     std::lock_guard lock(m_core->Mutex());
     const int id = static_cast<int>(m_processes.size()) + 1;

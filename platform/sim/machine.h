@@ -148,6 +148,13 @@ public:
                                 SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group,
                                 PACL* dacl, PACL* sacl,
                                 PSECURITY_DESCRIPTOR* securityDescriptor) override;
+    BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID information,
+                             DWORD length, PDWORD returnLength) override;
+    BOOL LookupAccountSidW(LPCWSTR systemName, PSID sid, LPWSTR name, LPDWORD nameLength,
+                           LPWSTR domain, LPDWORD domainLength, PSID_NAME_USE use) override;
+    UINT GetDriveTypeW(LPCWSTR rootPath) override;
+    DWORD QueryDosDeviceW(LPCWSTR deviceName, LPWSTR targetPath, DWORD max) override;
+    DWORD GetFileAttributesW(LPCWSTR fileName) override;
 
 private:
     SimMachine& m_machine;
@@ -197,6 +204,9 @@ public:
     SimProcess* Launch(const std::wstring& path, std::vector<std::wstring> args,
                        std::wstring scmService = L"");
     const std::vector<std::unique_ptr<SimProcess>>& Processes() const { return m_processes; }
+    // Whether a program is installed at `path`: a file, where every other path is a folder. The
+    // caller holds the core's lock.
+    bool HasImageLocked(const std::wstring& path) const;
 
     // --- time (driver side)
     IdleResult RunUntilIdle();

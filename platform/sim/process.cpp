@@ -258,4 +258,24 @@ DWORD SimProcess::GetNamedSecurityInfoW(LPCWSTR objectName, SE_OBJECT_TYPE objec
                                                       owner, group, dacl, sacl, securityDescriptor);
 }
 
+BOOL SimProcess::GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass,
+                                     LPVOID information, DWORD length, PDWORD returnLength) {
+    return m_machine.Security().GetTokenInformation(*this, token, infoClass, information, length,
+                                                    returnLength);
+}
+BOOL SimProcess::LookupAccountSidW(LPCWSTR systemName, PSID sid, LPWSTR name, LPDWORD nameLength,
+                                   LPWSTR domain, LPDWORD domainLength, PSID_NAME_USE use) {
+    return m_machine.Security().LookupAccountSidW(systemName, sid, name, nameLength, domain,
+                                                  domainLength, use);
+}
+UINT SimProcess::GetDriveTypeW(LPCWSTR rootPath) {
+    return m_machine.Security().GetDriveTypeW(rootPath);
+}
+DWORD SimProcess::QueryDosDeviceW(LPCWSTR deviceName, LPWSTR targetPath, DWORD max) {
+    return m_machine.Security().QueryDosDeviceW(deviceName, targetPath, max);
+}
+DWORD SimProcess::GetFileAttributesW(LPCWSTR fileName) {
+    return m_machine.Security().GetFileAttributesW(fileName);
+}
+
 }  // namespace sim

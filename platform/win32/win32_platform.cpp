@@ -299,5 +299,22 @@ DWORD Win32Platform::GetNamedSecurityInfoW(LPCWSTR objectName, SE_OBJECT_TYPE ob
     return ::GetNamedSecurityInfoW(objectName, objectType, securityInfo, owner, group, dacl, sacl,
                                    securityDescriptor);
 }
+BOOL Win32Platform::GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass,
+                                        LPVOID information, DWORD length, PDWORD returnLength) {
+    return ::GetTokenInformation(token, infoClass, information, length, returnLength);
+}
+BOOL Win32Platform::LookupAccountSidW(LPCWSTR systemName, PSID sid, LPWSTR name, LPDWORD nameLength,
+                                      LPWSTR domain, LPDWORD domainLength, PSID_NAME_USE use) {
+    return ::LookupAccountSidW(systemName, sid, name, nameLength, domain, domainLength, use);
+}
+UINT Win32Platform::GetDriveTypeW(LPCWSTR rootPath) {
+    return ::GetDriveTypeW(rootPath);
+}
+DWORD Win32Platform::QueryDosDeviceW(LPCWSTR deviceName, LPWSTR targetPath, DWORD max) {
+    return ::QueryDosDeviceW(deviceName, targetPath, max);
+}
+DWORD Win32Platform::GetFileAttributesW(LPCWSTR fileName) {
+    return ::GetFileAttributesW(fileName);
+}
 
 }  // namespace platform::win32

@@ -107,6 +107,13 @@ public:
                                 SECURITY_INFORMATION securityInfo, PSID* owner, PSID* group,
                                 PACL* dacl, PACL* sacl,
                                 PSECURITY_DESCRIPTOR* securityDescriptor) override;
+    BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID information,
+                             DWORD length, PDWORD returnLength) override;
+    BOOL LookupAccountSidW(LPCWSTR systemName, PSID sid, LPWSTR name, LPDWORD nameLength,
+                           LPWSTR domain, LPDWORD domainLength, PSID_NAME_USE use) override;
+    UINT GetDriveTypeW(LPCWSTR rootPath) override;
+    DWORD QueryDosDeviceW(LPCWSTR deviceName, LPWSTR targetPath, DWORD max) override;
+    DWORD GetFileAttributesW(LPCWSTR fileName) override;
 
 private:
     // wlanapi.dll is no KnownDLL: imported, the loader would look for it in the executable's

@@ -60,6 +60,22 @@ constexpr DWORD kAclHeaderBytes = 8;
 constexpr BYTE kAccessAllowedAceType = 0;
 constexpr BYTE kObjectAndContainerInherit = 0x3;
 constexpr BYTE kEveryoneSid[] = {1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};  // S-1-1-0
+constexpr DWORD kOwnerSecurityInformation = 0x1;
+constexpr BYTE kAdministratorsSid[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 32, 2, 0, 0};  // -544
+constexpr BYTE kUnknownDomainAccountSid[] = {1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0,    0, 7, 0,
+                                             0, 0, 8, 0, 0, 0, 9, 0, 0,  0, 0xE9, 3, 0, 0};
+// Tokens, accounts, drives and file attributes (winnt.h, fileapi.h, LookupAccountSidW): the
+// pseudo-handle GetCurrentProcessToken() returns, TokenUser, SID_NAME_USE, DRIVE_FIXED.
+constexpr LONG_PTR kCurrentProcessToken = -4;
+constexpr int kTokenUser = 1;
+constexpr DWORD kTokenUserBytes = 16;  // TOKEN_USER on x64: a pointer and a DWORD, padded
+constexpr DWORD kNoneMapped = 1332;
+constexpr int kSidTypeAlias = 4;
+constexpr int kSidTypeWellKnownGroup = 5;
+constexpr UINT kDriveFixed = 3;
+constexpr DWORD kFileAttributeDirectory = 0x10;
+constexpr DWORD kFileAttributeReparsePoint = 0x400;
+constexpr DWORD kInvalidFileAttributes = 0xFFFFFFFF;
 constexpr DWORD kEveryoneModify = 0x1301FF;
 constexpr DWORD kEveryoneReadExecute = 0x1200A9;
 // SetDefaultDllDirectories's directory flags (libloaderapi.h) and PROCESS_MITIGATION_POLICY

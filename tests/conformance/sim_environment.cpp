@@ -103,6 +103,8 @@ public:
             std::vector<sim::SimAce>{
                 {ACCESS_ALLOWED_ACE_TYPE, kInherit, everyoneRights, sim::kEveryoneSid},
                 {ACCESS_ALLOWED_ACE_TYPE, kInherit, FILE_ALL_ACCESS, sim::kAdministratorsSid}});
+        // Made by the test's own account, which owns it as Windows makes the creator the owner.
+        m_machine.Security().SetOwner(path, sim::kConsoleUserSid);
         return path;
     }
 

@@ -72,6 +72,54 @@ TEST(ScenarioParserProblems, EachMalformedLineSaysWhatIsWrong) {
          "expect: unexpected argument \"state\" (a message with blanks goes in quotes)"},
         {"expect record \"Wlan state is OFF", "unterminated quote"},
         {"run \"C:\\Program Files", "unterminated quote"},
+        {"image", "image: missing the executable's path"},
+        {"image BrevRctlService.exe",
+         "image: \"BrevRctlService.exe\" is not a full path (X:\\... or \\\\server\\share\\...)"},
+        {"image C:\\x.exe C:\\y.exe", "image: unexpected argument \"C:\\y.exe\""},
+        {"reparse", "reparse: missing the path"},
+        {"reparse Tools",
+         "reparse: \"Tools\" is not a full path (X:\\... or \\\\server\\share\\...)"},
+        {"volume", "volume: missing the drive letter"},
+        {"volume E", "volume: missing fixed, removable or remote"},
+        {"volume EF fixed", "volume: \"EF\" is not a drive letter"},
+        {"volume 1 fixed", "volume: \"1\" is not a drive letter"},
+        {"volume E cdrom", "volume: fixed, removable or remote, not \"cdrom\""},
+        {"acl C:\\Tools",
+         "acl: missing the owner and the DACL in SDDL, for example "
+         "\"O:BAD:(A;OICI;FA;;;SY)\""},
+        {"acl C:\\Tools \"\"", "acl: neither an owner nor a DACL"},
+        {"acl C:\\Tools O:XX", "acl: \"XX\" is not a SID alias the machine knows"},
+        {"acl C:\\Tools O:DU", "acl: \"DU\" is not a SID alias the machine knows"},
+        {"acl C:\\Tools O:S-1-5", "acl: \"S-1-5\" is not a SID"},
+        {"acl C:\\Tools O:S-1-281474976710656-1", "acl: \"S-1-281474976710656-1\" is not a SID"},
+        {"acl C:\\Tools O:S-1-5-4294967296", "acl: \"S-1-5-4294967296\" is not a SID"},
+        {"acl C:\\Tools O:S-1-5-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15-16",
+         "acl: \"S-1-5-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15-16\" is not a SID"},
+        {"acl C:\\Tools O:S-1-5--1", "acl: \"S-1-5--1\" is not a SID"},
+        {"acl C:\\Tools O:BAO:SY", "acl: two owners"},
+        {"acl C:\\Tools X:BA", "acl: \"X:\" is not O:, G: or D:"},
+        {"acl C:\\Tools BA", "acl: \"BA\" is not O:, G: or D:"},
+        {"acl C:\\Tools S:(AU;;FA;;;WD)", "acl: a SACL (S:) is not kept by the simulated machine"},
+        {"acl C:\\Tools D:Q(A;;FA;;;WD)",
+         "acl: \"Q(A;;FA;;;WD)\" is not a DACL: flags P, AI, AR or NO_ACCESS_CONTROL, then "
+         "entries in parentheses"},
+        {"acl C:\\Tools D:(A;;FA;;;WD", "acl: an entry without its closing parenthesis"},
+        {"acl C:\\Tools D:(A;;FA;;;WD)x", "acl: \"x\" is not an entry"},
+        {"acl C:\\Tools D:(AU;;FA;;;WD)",
+         "acl: \"AU\" is not an entry type of a DACL (A, D, XA or XD)"},
+        {"acl C:\\Tools D:(OA;;FA;;;WD)",
+         "acl: object entries (OA) are for directory objects, not files"},
+        {"acl C:\\Tools D:(A;;FA;;WD)", "acl: (A;;FA;;WD) has 5 fields, not 6"},
+        {"acl C:\\Tools D:(A;;FA;x;;WD)",
+         "acl: (A;;FA;x;;WD) has object types, which files do not have"},
+        {"acl C:\\Tools D:(A;QQ;FA;;;WD)", "acl: \"QQ\" is not an entry flag"},
+        {"acl C:\\Tools D:(A;;ZZ;;;WD)", "acl: \"ZZ\" is not an access right code"},
+        {"acl C:\\Tools D:(A;;;;;WD)", "acl: an entry without rights"},
+        {"acl C:\\Tools D:(A;;0x1g;;;WD)", "acl: \"0x1g\" is not an access mask"},
+        {"acl C:\\Tools D:(XA;;FA;;;WD;Member_of)",
+         "acl: the condition of (XA;;FA;;;WD;Member_of) is not in parentheses"},
+        {"acl C:\\Tools D:NO_ACCESS_CONTROL(A;;FA;;;WD)",
+         "acl: a NULL DACL (NO_ACCESS_CONTROL) has no entries"},
     };
     for (const auto& [line, problem] : cases) {
         simulator::LineResult result = ParseLine(line, 12);
@@ -213,6 +261,60 @@ TEST(ScenarioParser, QuotesKeepBlanksHashesAndBackslashes) {
               R"(say "hi" # \ too)");
     EXPECT_EQ(ActionOf<simulator::ExpectStatus>("expect status SERVICE_PAUSED").state,
               SERVICE_PAUSED);
+}
+
+TEST(ScenarioParser, AclTakesTheOwnerAndTheDaclAsWindowsWritesThem) {
+    const auto acl = ActionOf<simulator::Acl>(
+        "acl \"C:\\Users\\alice\\Downloads\" "
+        "\"O:S-1-5-21-1-2-3-1001G:SYD:PAI(A;OICI;FA;;;SY)(D;;0x1301bf;;;BU)"
+        "(A;OICIIO;GA;;;CO)(XA;;FX;;;WD;(Member_of "
+        "{SID(BA)}))(A;ID;0x1200a9;;;S-1-5-21-7-8-9-513)\"");
+    EXPECT_EQ(acl.path, L"C:\\Users\\alice\\Downloads");
+    EXPECT_EQ(acl.descriptor.owner, std::optional<std::wstring>(L"S-1-5-21-1-2-3-1001"));
+    ASSERT_TRUE(acl.descriptor.dacl.has_value());
+    ASSERT_TRUE(acl.descriptor.dacl->has_value());
+    const std::vector<sim::SimAce>& aces = **acl.descriptor.dacl;
+    ASSERT_EQ(aces.size(), 5u);
+    // winnt.h: ACCESS_ALLOWED_ACE_TYPE 0, ACCESS_DENIED_ACE_TYPE 1, the callback type 9; the
+    // flags OI 1, CI 2, IO 8, ID 0x10; FA 0x1F01FF, GA 0x10000000, FX 0x1200A0.
+    EXPECT_EQ(aces[0].type, 0);
+    EXPECT_EQ(aces[0].flags, 0x3);
+    EXPECT_EQ(aces[0].mask, 0x1F01FFu);
+    EXPECT_EQ(aces[0].sid, L"S-1-5-18");
+    EXPECT_EQ(aces[1].type, 1);
+    EXPECT_EQ(aces[1].mask, 0x1301BFu);
+    EXPECT_EQ(aces[1].sid, L"S-1-5-32-545");
+    EXPECT_EQ(aces[2].flags, 0xB);
+    EXPECT_EQ(aces[2].mask, 0x10000000u);
+    EXPECT_EQ(aces[2].sid, L"S-1-3-0");
+    EXPECT_EQ(aces[3].type, 9);
+    EXPECT_EQ(aces[3].mask, 0x1200A0u);
+    EXPECT_EQ(aces[3].sid, L"S-1-1-0");
+    EXPECT_EQ(aces[4].flags, 0x10);
+    EXPECT_EQ(aces[4].sid, L"S-1-5-21-7-8-9-513");
+
+    const auto ownerOnly = ActionOf<simulator::Acl>("acl C:\\Tools O:BA");
+    EXPECT_EQ(ownerOnly.descriptor.owner, std::optional<std::wstring>(L"S-1-5-32-544"));
+    EXPECT_FALSE(ownerOnly.descriptor.dacl.has_value());
+    const auto nullDacl = ActionOf<simulator::Acl>("acl C:\\Tools D:NO_ACCESS_CONTROL");
+    EXPECT_FALSE(nullDacl.descriptor.owner.has_value());
+    ASSERT_TRUE(nullDacl.descriptor.dacl.has_value());
+    EXPECT_FALSE(nullDacl.descriptor.dacl->has_value());
+    EXPECT_EQ(ActionOf<simulator::Acl>("acl C:\\Tools D:P").descriptor.dacl,
+              std::optional<sim::SimDacl>(std::vector<sim::SimAce>{}));
+}
+
+TEST(ScenarioParser, ImageVolumeAndReparseTakeTheirPathsAndLetters) {
+    EXPECT_EQ(ActionOf<simulator::Image>("image \\\\fileserver\\tools\\BrevRctlService.exe").path,
+              L"\\\\fileserver\\tools\\BrevRctlService.exe");
+    EXPECT_EQ(ActionOf<simulator::Reparse>("reparse \"C:\\Program Files\\BrevRctl\"").path,
+              L"C:\\Program Files\\BrevRctl");
+    // fileapi.h: DRIVE_REMOVABLE 2, DRIVE_FIXED 3, DRIVE_REMOTE 4.
+    const auto removable = ActionOf<simulator::Volume>("volume e removable");
+    EXPECT_EQ(removable.letter, L'E');
+    EXPECT_EQ(removable.type, 2u);
+    EXPECT_EQ(ActionOf<simulator::Volume>("volume Z: remote").type, 4u);
+    EXPECT_EQ(ActionOf<simulator::Volume>("volume D fixed").type, 3u);
 }
 
 }  // namespace

@@ -76,6 +76,18 @@ refused_install "below a folder anyone can delete children of" 'shared\tools' \
     "Everyone holds FILE_DELETE_CHILD|DELETE on C:\\shared"
 refused_install "of an executable anyone can write" tools \
     "Everyone holds FILE_WRITE_DATA|FILE_APPEND_DATA|DELETE on C:\\tools\\$service.exe"
+# Wine makes the owner of a file, and the holder of its owner's rights, the account that runs
+# Wine (the installing account) when the Unix account that owns the file runs Wine, and
+# ANONYMOUS LOGON when another Unix account owns it; and it reports a symbolic link as a reparse
+# point.
+mkdir -p "$drive_c/foreign" "$drive_c/real"
+cp "$built_exe" "$drive_c/foreign/$service.exe"
+cp "$built_exe" "$drive_c/real/$service.exe"
+ln -s real "$drive_c/linked"
+if chown nobody "$drive_c/foreign"; then pass "a folder of another account"; else fail "a folder of another account"; fi
+refused_install "from a folder of another account" foreign \
+    "NT AUTHORITY\\ANONYMOUS LOGON holds FILE_ADD_FILE|FILE_ADD_SUBDIRECTORY|FILE_DELETE_CHILD|DELETE|WRITE_DAC|WRITE_OWNER on C:\\foreign"
+refused_install "through a linked folder" linked "C:\\linked is a junction or a link"
 
 start_line=$(($(session_lines) + 1))
 run "-install" 0 "$exe" -install -- "$service is installed."
@@ -99,6 +111,23 @@ for spelling in -INSTALL /Install; do
     run "-remove after $spelling" 0 "$exe" -remove -- "$service is removed."
     check_unregistered
 done
+
+# Drives that are not fixed: Wine takes a drive's type from its registry, which its mount manager
+# reads when it starts, so the session ends first.
+mkdir -p "$work/stick" "$work/share"
+cp "$built_exe" "$work/stick/$service.exe"
+cp "$built_exe" "$work/share/$service.exe"
+ln -s "$work/stick" "$WINEPREFIX/dosdevices/e:"
+ln -s "$work/share" "$WINEPREFIX/dosdevices/n:"
+wine reg add 'HKLM\Software\Wine\Drives' /v e: /d floppy /f >/dev/null 2>>"$wine_log"
+wine reg add 'HKLM\Software\Wine\Drives' /v n: /d network /f >/dev/null 2>>"$wine_log"
+end_session
+run "-install from a removable drive" 0 "E:\\$service.exe" -install -- \
+    "$service is not installed: E:\\ is a removable drive"
+check_unregistered
+run "-install from a network drive" 0 "N:\\$service.exe" -install -- \
+    "$service is not installed: N:\\ is a network drive"
+check_unregistered
 
 check_nothing_planted "every run, refused -install, -install, the service and -remove"
 

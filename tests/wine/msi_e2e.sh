@@ -550,7 +550,8 @@ check_unregistered "reference"
 rm -rf "$(unix_path "C:\\$package_dir")"
 
 # A registration of -install left behind in a folder that users can write, as one made before
-# -install checked its path would be (Wine shows this folder as 0755, so -install accepts it).
+# -install checked its path would be (Wine shows this folder as 0755 and owned by the installing
+# account, so -install accepts it).
 downloads='C:\users\Public\Downloads'
 mkdir -p "$(unix_path "$downloads")"
 cp "$release/$service.exe" "$(unix_path "$downloads")/"
@@ -619,6 +620,22 @@ msi "uninstall" 0 /x "$packages\\newer.msi"
 check_unregistered "uninstall"
 check_no_product "uninstall"
 check_nothing_left "uninstall"
+
+# A folder chosen on the command line is not taken: the package's folder is a private property,
+# so the service is registered in Program Files as by default, and nothing goes to C:\Tools.
+first_line=$(($(session_lines) + 1))
+msi "install with INSTALLDIR" 0 /i "$packages\\current.msi" 'INSTALLDIR=C:\Tools\'
+check_registration "install with INSTALLDIR"
+check_deviceless_run "install with INSTALLDIR" "$first_line"
+check_installed_file "install with INSTALLDIR" "$release/$service.exe" "the released one"
+if [[ -e $(unix_path 'C:\Tools') ]]; then
+    fail "install with INSTALLDIR: nothing in C:\Tools"
+else
+    pass "install with INSTALLDIR: nothing in C:\Tools"
+fi
+msi "uninstall after INSTALLDIR" 0 /x "$packages\\current.msi"
+check_unregistered "uninstall after INSTALLDIR"
+check_no_product "uninstall after INSTALLDIR"
 
 # --- with the test switch driver: the service blocks in its read after each install.
 mkdir -p "$(unix_path "C:\\$driver_dir")"
