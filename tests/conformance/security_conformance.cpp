@@ -166,8 +166,8 @@ TEST_F(Security, AccountNamesWithTheirDomainOrNone) {
                                          &domainLength, &use));
         EXPECT_EQ(p.GetLastError(), doc::kInsufficientBuffer);
         // The sizes needed, the terminator included; Wine leaves it out.
-        EXPECT_EQ(nameLength, Documented<DWORD>(15, 14));
-        EXPECT_EQ(domainLength, Documented<DWORD>(8, 7));
+        EXPECT_EQ(nameLength, Documented<DWORD>(15, 14, kWine8And10));
+        EXPECT_EQ(domainLength, Documented<DWORD>(8, 7, kWine8And10));
         nameLength = domainLength = 64;
         ASSERT_TRUE(p.LookupAccountSidW(nullptr, administrators.data(), name, &nameLength, domain,
                                         &domainLength, &use));
