@@ -24,7 +24,7 @@ if ((smoke)); then
     one_at_a_time=200
     burst_values=200
     burst=100
-    more_values=3000
+    more_values=16000
     idle_s=5
     stop_runs=0
 else
@@ -232,19 +232,19 @@ fi
 if ((idle_cpu_ticks == 0 && idle_cpu_ns == 0)); then pass "idle: no CPU"; else fail "idle: CPU used"; fi
 if ((idle_woke == 0)); then pass "idle: no thread woke"; else fail "idle: $idle_woke threads woke"; fi
 
-# --- no growth between the first values and the last. Private bytes are the process's resident
-# anonymous memory: its high-water mark, which moves by whole pages as a thread's stack or the
-# heap first touches one, and the heap's depends on how far the device loop's and the worker's
-# allocations overlap in time, which the machine's load decides. Under Wine 10.0 on a busy
-# 2-CPU machine it rose by up to four pages after the warm-up, with nothing leaking; so 16 KiB is
-# allowed, once, while a leak of even 8 bytes a value is 24 KiB over the 3,000 values, at least,
-# between the two readings.
-allowed_private_bytes=16384
+# --- no growth between the first values and the last. Handles and threads may not grow at all.
+# Private bytes are the process's resident anonymous memory: a high-water mark that moves by
+# whole pages as a thread or the heap first touches one, once. Under Wine 10.0 it rose after the
+# warm-up by up to 72 KiB, as much after 3,000 values as after 9,000, spread over the run, none of
+# it in the heap's first mapping (/proc/PID/smaps), with nothing leaking. So 128 KiB is allowed,
+# while a leak of the smallest heap block, 16 bytes, a value is 250 KiB over the smoke run's
+# 16,000 values after the warm-up, and over 1 MiB over the full run's 80,000.
+growth_bytes_max=131072
 for key in system_table_handles threads pagefile_bytes; do
     before=$(figure after_first "$key")
     after=$(figure after_all "$key")
     allowed=0 bound=""
-    [[ $key == pagefile_bytes ]] && allowed=$allowed_private_bytes bound=" beyond 16 KiB"
+    [[ $key == pagefile_bytes ]] && allowed=$growth_bytes_max bound=" beyond 128 KiB"
     if [[ ! $before =~ ^[0-9]+$ || ! $after =~ ^[0-9]+$ ]]; then
         fail "$key not measured: '$before', '$after'"
     elif ((after <= before + allowed)); then
@@ -293,7 +293,7 @@ goal "Handles (system handle table): start / $((burst_values + one_at_a_time)) /
     "no growth" "$(met "$(($(f after_all system_table_handles) <= $(f after_first system_table_handles)))")"
 goal "Private bytes (PagefileUsage), KiB" \
     "$(($(private_bytes at_start) / 1024)) / $(($(private_bytes after_first) / 1024)) / $(($(private_bytes after_all) / 1024))" \
-    "+16 KiB once" "$(met "$(($(private_bytes after_all) <= $(private_bytes after_first) + allowed_private_bytes))")"
+    "+128 KiB" "$(met "$(($(private_bytes after_all) <= $(private_bytes after_first) + growth_bytes_max))")"
 goal "Working set, KiB" \
     "$(($(f at_start working_set_bytes) / 1024)) / $(($(f after_first working_set_bytes) / 1024)) / $(($(f after_all working_set_bytes) / 1024))" \
     "—" "—"
