@@ -93,8 +93,13 @@ done
 # The project as it is: a clone of its history (the release's time stamps come from the last
 # commit), with what the work tree changes or adds on top, without what was built here.
 git clone -q --no-hardlinks "$project" "$root/project" || die "cannot clone the project"
-git ls-files -z --modified --others --exclude-standard | tar --null -T - -cf - |
-    tar -C "$root/project" -xf - || die "cannot copy the project's changes"
+changed=()
+while IFS= read -r -d '' file; do
+    if [[ -e $file ]]; then changed+=("$file"); else rm -f -- "$root/project/$file"; fi
+done < <(git ls-files -z --modified --others --exclude-standard)
+if ((${#changed[@]})); then
+    tar -cf - -- "${changed[@]}" | tar -C "$root/project" -xf - || die "cannot copy the project's changes"
+fi
 
 in_root() {
     chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb LANG=C.UTF-8 CI="${CI:-}" JOBS="${JOBS:-2}" \
