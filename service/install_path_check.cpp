@@ -241,27 +241,40 @@ private:
             // its flags and the object type GUIDs that they say are present.
             std::size_t sidAt = sizeof(ACE_HEADER) + sizeof(DWORD);
             bool allows = false;
+            bool objectEntry = false;
             switch (ace.AceType) {
                 case ACCESS_ALLOWED_ACE_TYPE:
                 case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:
                     allows = true;
                     break;
                 case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
-                case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE: {
-                    constexpr std::size_t kGuidBytes = 16;
-                    if (ace.AceSize < sidAt + sizeof(DWORD)) {
-                        readable = false;
-                        return std::nullopt;
-                    }
-                    const auto objectFlags = ReadAt<DWORD>(entry, sidAt);
-                    sidAt += sizeof(DWORD);
-                    if (objectFlags & ACE_OBJECT_TYPE_PRESENT) sidAt += kGuidBytes;
-                    if (objectFlags & ACE_INHERITED_OBJECT_TYPE_PRESENT) sidAt += kGuidBytes;
-                    allows = true;
+                case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
+                    allows = objectEntry = true;
                     break;
-                }
+                // Deny entries grant nothing; they are read for their SID only.
+                case ACCESS_DENIED_ACE_TYPE:
+                case ACCESS_DENIED_CALLBACK_ACE_TYPE:
+                    break;
+                case ACCESS_DENIED_OBJECT_ACE_TYPE:
+                case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE:
+                    objectEntry = true;
+                    break;
                 default:
-                    break;  // deny, audit and alarm entries grant nothing
+                    // No other type belongs in a DACL (audit, alarm and label entries are the
+                    // SACL's; a compound entry is the server's): what it grants cannot be judged.
+                    readable = false;
+                    return std::nullopt;
+            }
+            if (objectEntry) {
+                constexpr std::size_t kGuidBytes = 16;
+                if (ace.AceSize < sidAt + sizeof(DWORD)) {
+                    readable = false;
+                    return std::nullopt;
+                }
+                const auto objectFlags = ReadAt<DWORD>(entry, sidAt);
+                sidAt += sizeof(DWORD);
+                if (objectFlags & ACE_OBJECT_TYPE_PRESENT) sidAt += kGuidBytes;
+                if (objectFlags & ACE_INHERITED_OBJECT_TYPE_PRESENT) sidAt += kGuidBytes;
             }
             if (ace.AceSize < sidAt) {
                 readable = false;
@@ -324,6 +337,9 @@ std::optional<std::wstring> VolumeLine(platform::Platform& platform,
                                        const std::wstring& executablePath) {
     std::wstring local = executablePath;
     if (StartsWith(local, L"\\\\?\\")) local = local.substr(4);
+    // "\\.\" names a device, a volume or GLOBALROOT's objects, never a share.
+    if (StartsWith(local, L"\\\\.\\"))
+        return NotInstalledLine(executablePath + L" is not on a drive letter");
     if (StartsWith(local, L"UNC\\") || StartsWith(local, L"\\\\"))
         return NotInstalledLine(executablePath + L" is on a network share");
     if (local.size() < 3 || local[1] != L':' || local[2] != L'\\' ||
@@ -341,7 +357,10 @@ std::optional<std::wstring> VolumeLine(platform::Platform& platform,
     // A volume's letter names its device ("\Device\HarddiskVolume3"); a SUBST drive's names a
     // path ("\??\C:\Tools").
     const std::wstring stands(target, std::wcslen(target));
-    if (!StartsWith(stands, L"\\Device\\"))
+    // DefineDosDevice with a raw target can also point a letter into a folder of a volume
+    // ("\Device\HarddiskVolume3\Users\alice"), past the folders above it: a device's name
+    // alone has no backslash after its first two.
+    if (!StartsWith(stands, L"\\Device\\") || stands.find(L'\\', 8) != std::wstring::npos)
         return NotInstalledLine(device + L" stands for " + stands + L", not for a volume");
     return std::nullopt;
 }

@@ -175,6 +175,7 @@ TEST_F(ProcessEntryTest, ModulePathCutOffAtTheBufferRegistersNothing) {
 constexpr BYTE kAllowed = 0x0;
 constexpr BYTE kDenied = 0x1;
 constexpr BYTE kAllowedCallback = 0x9;
+constexpr BYTE kAllowedCompound = 0x4;
 constexpr BYTE kObjectAndContainerInherit = 0x3;
 constexpr BYTE kInheritOnly = 0x8;
 constexpr BYTE kInherited = 0x10;
@@ -256,6 +257,10 @@ TEST_F(ProcessEntryTest, InstallFromAPathAnyoneButAdministratorsCanChangeRegiste
                    "Files\\BrevRctl\n"},
         {"a NULL DACL on the volume's root", kImagePath, dacl(L"C:\\", std::nullopt),
          refused + "C:\\ has no DACL\n"},
+        // An entry of a type no DACL should hold grants what cannot be judged.
+        {"a compound entry", kImagePath,
+         dacl(kFolder, std::vector<sim::SimAce>{{kAllowedCompound, 0, kAddFile, kAdministrators}}),
+         refused + "C:\\Program Files\\BrevRctl has a DACL that cannot be read\n"},
         // Windows's default profile folder: SYSTEM, administrators and alice full control, alice
         // the owner.
         {"alice's Downloads", inDownloads,
@@ -308,6 +313,15 @@ TEST_F(ProcessEntryTest, InstallFromAPathAnyoneButAdministratorsCanChangeRegiste
         {"a SUBST drive", L"S:\\BrevRctlService.exe",
          [](sim::SimMachine& machine) { machine.Security().SetSubst(L'S', L"C:\\Tools"); },
          refused + "S: stands for \\??\\C:\\Tools, not for a volume\n"},
+        // A letter defined into a volume's folder would hide the folders above it.
+        {"a letter for a folder of a volume", L"X:\\BrevRctlService.exe",
+         [](sim::SimMachine& machine) {
+             machine.Security().SetRawDosDevice(L'X', L"\\Device\\HarddiskVolume3\\Users\\alice");
+         },
+         refused + "X: stands for \\Device\\HarddiskVolume3\\Users\\alice, not for a volume\n"},
+        {"a device path", L"\\\\.\\C:\\Program Files\\BrevRctl\\BrevRctlService.exe", nullptr,
+         refused + "\\\\.\\C:\\Program Files\\BrevRctl\\BrevRctlService.exe is not on a drive "
+                   "letter\n"},
         {"a junction on the path", kImagePath,
          [](sim::SimMachine& machine) { machine.Security().SetReparsePoint(kFolder); },
          refused + "C:\\Program Files\\BrevRctl is a junction or a link\n"},

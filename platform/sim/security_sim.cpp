@@ -290,7 +290,9 @@ DWORD SimSecurity::QueryDosDeviceW(LPCWSTR deviceName, LPWSTR targetPath, DWORD 
     // drive one to the redirector, every other letter a volume's device.
     std::wstring target;
     const auto set = m_driveTypes.find(*letter);
-    if (auto subst = m_substs.find(*letter); subst != m_substs.end()) {
+    if (auto raw = m_rawDosDevices.find(*letter); raw != m_rawDosDevices.end()) {
+        target = raw->second;
+    } else if (auto subst = m_substs.find(*letter); subst != m_substs.end()) {
         target = L"\\??\\" + subst->second;
     } else if (set != m_driveTypes.end() && set->second == DRIVE_REMOTE) {
         target = std::wstring(L"\\Device\\LanmanRedirector\\;") + *letter +
@@ -342,6 +344,12 @@ void SimSecurity::SetDriveType(wchar_t letter, UINT type) {
 void SimSecurity::SetSubst(wchar_t letter, std::wstring target) {
     std::lock_guard lock(m_machine.Core().Mutex());
     m_substs[static_cast<wchar_t>(std::towupper(static_cast<wint_t>(letter)))] = std::move(target);
+}
+
+void SimSecurity::SetRawDosDevice(wchar_t letter, std::wstring target) {
+    std::lock_guard lock(m_machine.Core().Mutex());
+    m_rawDosDevices[static_cast<wchar_t>(std::towupper(static_cast<wint_t>(letter)))] =
+        std::move(target);
 }
 
 // C:\ of Windows 10 and 11: administrators and SYSTEM full control, users read and execute;

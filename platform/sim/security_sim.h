@@ -93,6 +93,9 @@ public:
     void SetDriveType(wchar_t letter, UINT type);
     // The letter becomes a SUBST drive of `target` ("C:\Tools"): its type is the target's.
     void SetSubst(wchar_t letter, std::wstring target);
+    // The letter is defined with a raw target in the object namespace, as DefineDosDeviceW with
+    // DDD_RAW_TARGET_PATH makes it ("\Device\HarddiskVolume3\Users\alice"); it is fixed.
+    void SetRawDosDevice(wchar_t letter, std::wstring target);
     // What a path has when no test has set it: a volume root ("C:\") has Windows's default
     // for the system drive's root, every other path Windows's default for C:\Program Files; both
     // are owned by TrustedInstaller.
@@ -106,6 +109,7 @@ private:
     std::set<std::wstring> m_reparsePoints;
     std::map<wchar_t, UINT> m_driveTypes;
     std::map<wchar_t, std::wstring> m_substs;
+    std::map<wchar_t, std::wstring> m_rawDosDevices;
 };
 
 }  // namespace sim
