@@ -292,6 +292,86 @@ run "the stops in waits: the driver's count" 0 "$tool" state -- \
 check_wlan "all runs" "interface 0: on:on" \
     "clients open: 0, allocations live: 0, bad frees: 0, sets: 7"
 
+# --- a driver outside its contract: for ten seconds every read completes at once without data,
+# which costs the service about a read a second and two records, and the first whole value
+# after it is applied; then the driver keeps its read however the stop cancels it, and the stop
+# ends without it after two seconds, the process staying until the driver lets the read go.
+title="short-read flood"
+start_run
+run "$title: -install" 0 "$exe" -install -- "$service is installed."
+check_start "$title: start" 1 "Send request sucessful!" "ReadAndUpdateWlanState, bSendRet: TRUE" \
+    "DoUpdateWifiState, validStatus: TRUE, wifiStatus: 3, wifiState: 1" \
+    "ProcessHotkeyPressed, state: 1"
+run "$title: the read is pending" 0 "$tool" wait-read -- "A read is pending."
+flood_pid=$(service_pids)
+# CPU time in ns of every thread of the service's Linux process.
+service_cpu_ns() {
+    cat /proc/"$flood_pid"/task/*/schedstat 2>/dev/null | awk '{ total += $1 } END { printf "%.0f\n", total }'
+}
+cpu_before=$(service_cpu_ns)
+flood_began=$EPOCHREALTIME
+run "$title: on" 0 "$tool" short-read-flood on -- "Reads complete at once without data."
+sleep 10
+run "$title: off" 0 "$tool" short-read-flood off -- "Reads wait for a value."
+flood_ms=$(awk -v a="$flood_began" -v b="$EPOCHREALTIME" 'BEGIN { printf "%d", (b - a) * 1000 }')
+cpu_ms=$((($(service_cpu_ns) - cpu_before) / 1000000))
+empty_reads=$(wine_tool "$tool" empty-reads | sed -n 's/^reads without data: //p')
+# At most nine reads in the first 1.3 s, then one a second.
+reads_max=$((9 + flood_ms / 1000))
+echo "$title: $empty_reads reads without data in $flood_ms ms, $cpu_ms ms of CPU"
+if [[ $empty_reads =~ ^[0-9]+$ ]] && ((empty_reads >= 5 && empty_reads <= reads_max)); then
+    pass "$title: $empty_reads reads in $flood_ms ms (at most $reads_max)"
+else
+    fail "$title: $empty_reads reads in $flood_ms ms (at most $reads_max)"
+fi
+if ((cpu_ms <= 500)); then
+    pass "$title: $cpu_ms ms of CPU in $flood_ms ms (at most 500)"
+else
+    fail "$title: $cpu_ms ms of CPU in $flood_ms ms (at most 500)"
+fi
+expected_records+=("Short read from device ignored, bytesRead: 0")
+check_records "$title: one record for the run"
+expected_records+=("Short reads from device ended, count: $empty_reads")
+switch_value 0 0 "Wlan state is OFF"
+switch_value 1 1 "Wlan state is ON"
+
+title="refused cancellation"
+run "$title: refuse" 0 "$tool" cancel refuse -- "Reads refuse cancellation."
+run "$title: the read is pending" 0 "$tool" wait-read -- "A read is pending."
+stop_began=$EPOCHREALTIME
+wine "$exe" -remove >"$work/actual" 2>>"$wine_log"
+stop_ms=$(awk -v a="$stop_began" -v b="$EPOCHREALTIME" 'BEGIN { printf "%d", (b - a) * 1000 }')
+# The remover prints a dot for each second of SERVICE_STOP_PENDING.
+dots=$(sed -n '1s/^Stopping BrevRctlService\.\(\.*\)\r$/\1/p' "$work/actual")
+sed -i '1s/^\(Stopping BrevRctlService\.\)\.*/\1/' "$work/actual"
+lines_to "$work/expected" $'\r\n' "Stopping $service." "$service is stopped." "$service is removed."
+compare "$title: -remove" "$work/expected" "$work/actual"
+if ((${#dots} >= 1 && ${#dots} <= 3)); then
+    pass "$title: the stop ended after ${#dots} s of SERVICE_STOP_PENDING ($stop_ms ms)"
+else
+    fail "$title: the stop ended after ${#dots} s of SERVICE_STOP_PENDING ($stop_ms ms)"
+fi
+# Wine's CancelIoEx answers success for a read that its driver keeps.
+expected_records+=("BrevRbtnService in OnStop" "Cannot cancel device request!, lastError: 0")
+check_records "$title: the stop"
+if [[ -n $(service_pids) ]]; then
+    pass "$title: the process stays while the driver holds the read"
+else
+    fail "$title: the process stays while the driver holds the read"
+fi
+# The read's value ends the device loop; the worker has ended, so nothing applies it.
+run "$title: the driver lets the read go" 0 "$tool" switch 0 -- "Read completed with 0."
+expected_records+=("DoUpdateWifiState, validStatus: TRUE, wifiStatus: 0, wifiState: 0"
+    "Cannot read device!")
+check_records "$title: the read's end"
+check_process_gone "$title"
+run "$title: honour" 0 "$tool" cancel honour -- "Reads honour cancellation."
+check_service_gone "$title"
+run "$title: the driver's count" 0 "$tool" state -- \
+    "reads pending: 0, reads cancelled: 2, status requests: 6"
+check_wlan "$title" "interface 0: on:on" \
+    "clients open: 0, allocations live: 0, bad frees: 0, sets: 9"
+
 # --- the conformance suite's device and WLAN tests (tests/conformance/), on the same device and
 # double with no service running: cancellation of a read and of a held status request; Native
 # Wifi's argument checks, queries and sets.
