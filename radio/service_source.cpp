@@ -161,7 +161,8 @@ void CServiceSource::Enqueue(DWORD request) {
     }
     Platform().LeaveCriticalSection(&m_queueLock);
     Platform().SetEvent(m_hWakeEvent);
-    // One record for each time the queue fills up, not one for each request replaced.
+    // One record for each flood, from the queue's filling up until the worker has emptied it,
+    // not one for each request replaced.
     if (becameFull) {
         const std::wstring message = L"Event queue full, newest request replaced" +
                                      std::wstring(L", queueLength: ") +
@@ -186,7 +187,8 @@ void CServiceSource::WorkerLoop() {
         }
         const DWORD request = m_eventQueue.front();
         m_eventQueue.pop_front();
-        m_queueOverflowing = false;
+        // Caught up: a further flood is a new one, worth its record.
+        if (m_eventQueue.empty()) m_queueOverflowing = false;
         Platform().LeaveCriticalSection(&m_queueLock);
         try {
             ProcessHotkeyPressed(request);

@@ -96,8 +96,8 @@ private:
     // Set by OnStop, so that pauses end at once instead of running out.
     std::atomic<HANDLE> m_hStopEvent{nullptr};
     std::deque<DWORD> m_eventQueue;
-    // True while the queue is full since a request last replaced the newest one; guarded by the
-    // queue lock.
+    // True from the queue's filling up until the worker has emptied it; guarded by the queue
+    // lock.
     bool m_queueOverflowing = false;
     CRITICAL_SECTION m_queueLock;
     std::atomic<bool> m_resumeFlag{false};
