@@ -8,7 +8,10 @@
 # read when -remove stops it; the double then holds nothing for it. Every record is taken from
 # Wine's eventlog trace and compared whole, in order, as are every line the executable and the
 # tools print (CR LF included), the driver's own count of pending, cancelled and status requests,
-# and the double's log of sets. Last, the conformance suite's device and WLAN tests run on the
+# and the double's log of sets. Then the driver breaks its contract: it completes every read
+# without data for ten seconds, which must cost the service little CPU, few reads and two
+# records, it delivers values beyond the event queue's bound, and it refuses cancellation, which
+# must still let the stop end. Last, the conformance suite's device and WLAN tests run on the
 # same device and double. Planted DLLs lie beside the executable (see tests/wine/e2e.sh): the
 # service loads Native Wifi from System32, the double, never the one beside it.
 #
