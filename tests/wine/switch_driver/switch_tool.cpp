@@ -3,7 +3,7 @@
 //
 // Usage: switch_tool install INF | remove | switch VALUE | not-ready | bios VALUE | bios-fail
 //                    | wait-read | state | short-read-flood on|off | cancel refuse|honour
-//                    | empty-reads
+//                    | empty-reads | flood COUNT
 // Prints one line on success and exits 0; prints the failed call with its error code on standard
 // error and exits 1 otherwise.
 // windows.h and SetupAPI first, through the contract's header; the driver kit's headers after.
@@ -217,6 +217,24 @@ int RefuseCancel(DWORD refused) {
     return 0;
 }
 
+// COUNT values, 1 and 0 in turn, read as fast as the service reads; returns once it has read
+// them all.
+int Flood(DWORD count) {
+    if (count == 0 || count > SWITCH_TEST_QUEUE_MAX) {
+        std::fprintf(stderr, "flood: 1 to %d values\n", SWITCH_TEST_QUEUE_MAX);
+        return 1;
+    }
+    std::vector<DWORD> values(count);
+    for (DWORD i = 0; i < count; ++i) values[i] = i % 2 == 0 ? 1 : 0;
+    if (!Request(IOCTL_SWITCH_TEST_QUEUE_VALUES, values.data(),
+                 static_cast<DWORD>(values.size() * sizeof(DWORD)), nullptr, 0))
+        return Failed("IOCTL_SWITCH_TEST_QUEUE_VALUES", GetLastError());
+    if (!Request(IOCTL_SWITCH_TEST_WAIT_READ, nullptr, 0, nullptr, 0))
+        return Failed("IOCTL_SWITCH_TEST_WAIT_READ", GetLastError());
+    std::printf("%lu values read.\n", static_cast<unsigned long>(count));
+    return 0;
+}
+
 int PrintEmptyReads() {
     SWITCH_TEST_STATE state{};
     if (!GetState(state)) return Failed("IOCTL_SWITCH_TEST_GET_STATE", GetLastError());
@@ -228,7 +246,7 @@ int Usage() {
     std::fprintf(stderr,
                  "usage: switch_tool install INF | remove | switch VALUE | not-ready | bios VALUE"
                  " | bios-fail | wait-read | state | short-read-flood on|off"
-                 " | cancel refuse|honour | empty-reads\n");
+                 " | cancel refuse|honour | empty-reads | flood COUNT\n");
     return 2;
 }
 
@@ -241,6 +259,7 @@ int wmain(int argc, wchar_t** argv) {
     if (argc == 3 && command == L"install") return Install(argv[2]);
     if (argc == 3 && command == L"switch" && ParseDword(argv[2], value)) return CompleteRead(value);
     if (argc == 3 && command == L"bios" && ParseDword(argv[2], value)) return SetBiosStatus(value);
+    if (argc == 3 && command == L"flood" && ParseDword(argv[2], value)) return Flood(value);
     if (argc == 3 && command == L"short-read-flood" && ParseFlag(argv[2], L"on", L"off", value))
         return SetShortReadFlood(value);
     if (argc == 3 && command == L"cancel" && ParseFlag(argv[2], L"refuse", L"honour", value))
