@@ -66,6 +66,7 @@ constexpr DWORD kBiosStatuses[] = {0, 1, 2, 3, 4, 7};
 enum class Action {
     Switch,
     ShortRead,
+    ShortReadFlood,
     NotReady,
     Suspend,
     Resume,
@@ -159,6 +160,7 @@ private:
         };
         weight(Action::Switch, running ? 30 : 3);
         weight(Action::ShortRead, running ? 1 : 0);
+        weight(Action::ShortReadFlood, running ? 1 : 0);
         weight(Action::NotReady, running ? 6 : 1);
         weight(Action::Suspend, running ? 3 : 0);
         weight(Action::Resume, running ? 6 : 0);
@@ -195,6 +197,14 @@ private:
                 devices.Complete(sim::ReadCompletion::Raw({0x01, 0x00}));
                 RunUntilIdle();
                 return "a read of two bytes";
+            case Action::ShortReadFlood:
+                // Toggled: while on, the driver completes every read at once without data, and
+                // the other steps' completions still come first.
+                m_shortReadFlood = !m_shortReadFlood;
+                devices.SetShortReadFlood(m_shortReadFlood);
+                RunUntilIdle();
+                return m_shortReadFlood ? "reads complete at once without data"
+                                        : "reads wait for a value again";
             case Action::NotReady:
                 devices.Complete(sim::ReadCompletion::Failure(ERROR_NOT_READY));
                 RunUntilIdle();
@@ -485,6 +495,7 @@ private:
     std::optional<Failure> m_failure;
 
     bool m_airplaneOn = false;
+    bool m_shortReadFlood = false;
     int m_interfacesCreated = 0;
     std::map<std::string, Tracked> m_tracked;
     std::size_t m_seen = 0;

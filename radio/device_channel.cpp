@@ -14,6 +14,20 @@ namespace {
 // The not-ready wait: at most this many pauses of one second, unless a resume comes first.
 constexpr int kNotReadyPausesMax = 15;
 constexpr DWORD kNotReadyPauseMs = 1000;
+
+// A driver outside its contract may complete every read at once without a value. The first
+// short read of a run is read past at once; each further one pauses before the next read, twice
+// as long as the last, from 10 ms up to one second: about one read a second after the first
+// 1.3 s, and a switch value waits at most a second.
+constexpr DWORD kShortReadPauseMinMs = 10;
+constexpr DWORD kShortReadPauseMaxMs = 1000;
+
+DWORD ShortReadPauseMs(DWORD shortReadsInRun) {
+    if (shortReadsInRun < 2) return 0;
+    DWORD pause = kShortReadPauseMinMs;
+    for (DWORD n = 2; n < shortReadsInRun && pause < kShortReadPauseMaxMs; ++n) pause *= 2;
+    return pause < kShortReadPauseMaxMs ? pause : kShortReadPauseMaxMs;
+}
 }  // namespace
 
 void CServiceSource::RunDeviceLoop() {
@@ -28,18 +42,33 @@ void CServiceSource::RunDeviceLoop() {
         ReportServiceStatus(SERVICE_RUNNING, NO_ERROR);
         WaitUntilCanQuerryWlanState();
         if (!StopRequested()) ReadAndUpdateWlanState();
+        // Short reads one after the other: one record for the run's first and one at its end,
+        // whatever their number.
+        DWORD shortReadsInRun = 0;
         for (;;) {
             DWORD value = 0;
             DWORD bytesRead = 0;
-            if (ReadSwitchValue(value, bytesRead)) {
-                if (bytesRead == radio::kSwitchValueBytes) {
-                    DoUpdateWifiState(value);
-                } else {
+            const bool read = ReadSwitchValue(value, bytesRead);
+            if (read && bytesRead != radio::kSwitchValueBytes) {
+                if (++shortReadsInRun == 1) {
                     const std::wstring message = L"Short read from device ignored" +
                                                  std::wstring(L", bytesRead: ") +
                                                  std::to_wstring(bytesRead);
                     WriteEventLogEntry(message.c_str(), EVENTLOG_INFORMATION_TYPE);
                 }
+                if (const DWORD pause = ShortReadPauseMs(shortReadsInRun))
+                    PauseUnlessStopped(pause);
+                continue;
+            }
+            if (shortReadsInRun > 1) {
+                const std::wstring message = L"Short reads from device ended" +
+                                             std::wstring(L", count: ") +
+                                             std::to_wstring(shortReadsInRun);
+                WriteEventLogEntry(message.c_str(), EVENTLOG_INFORMATION_TYPE);
+            }
+            shortReadsInRun = 0;
+            if (read) {
+                DoUpdateWifiState(value);
                 continue;
             }
             if (Platform().GetLastError() == ERROR_NOT_READY && !StopRequested()) {
@@ -92,7 +121,8 @@ void CServiceSource::WaitWhileDeviceNotReady() {
     // A stop only cuts the pauses short: the wait still ends with one of its two records.
     for (int pauses = 0; pauses < kNotReadyPausesMax && !m_resumeFlag.load(); ++pauses)
         if (!PauseUnlessStopped(kNotReadyPauseMs)) break;
-    if (m_resumeFlag.exchange(false)) {
+    // A stop ends the wait as no resume does: the status request would not be made.
+    if (!StopRequested() && m_resumeFlag.exchange(false)) {
         WriteEventLogEntry(L"Device not ready!, Wait resume event end, call update wlan state",
                            EVENTLOG_INFORMATION_TYPE);
         ReadAndUpdateWlanState();
@@ -162,11 +192,15 @@ bool CServiceSource::FindSwitchDevicePath(LPWSTR path) {
 void CServiceSource::ReadAndUpdateWlanState() {
     DWORD status = 0;
     DWORD bytesReturned = 0;
+    bool requested = false;
     const bool bSendRet = RequestUnlessStopped([&] {
+                              requested = true;
                               return Platform().DeviceIoControl(
                                   m_hDevice.load(), radio::IOCTL_READ_BIOS_WIFI_STATUS, nullptr, 0,
                                   &status, sizeof(status), &bytesReturned, nullptr);
                           }) != FALSE;
+    // A stop that came first left no request to write of.
+    if (!requested) return;
     WriteEventLogEntry(bSendRet ? L"Send request sucessful!" : L"Send request failed!",
                        EVENTLOG_INFORMATION_TYPE);
     const std::wstring sendRecord =

@@ -3,11 +3,19 @@
 
 #include <new>
 #include <stdexcept>
+#include <string>
 
 namespace {
-// Cancelling again: at once for the first tries, then at this pace.
+// Cancelling again: at once for the first tries, then at this pace, for about two seconds in all.
+// A driver that honours a cancel completes the request within microseconds; two seconds stay
+// well inside the time Windows gives services to stop at shutdown.
 constexpr int kCancelYieldsMax = 100;
 constexpr DWORD kCancelRetryPauseMs = 10;
+constexpr int kCancelTriesMax = kCancelYieldsMax + 200;
+// Requests waiting for the worker: 16 KiB of them. A person flipping the switch gives a few a
+// second and the worker applies one in well under a millisecond, so only a driver flooding the
+// service comes near this; the benchmarks' bursts of 1024 stay below it.
+constexpr std::size_t kEventQueueMax = 4096;
 }  // namespace
 
 CServiceSource::CServiceSource(platform::Platform& platform)
@@ -72,25 +80,44 @@ void CServiceSource::CancelPendingRequest() {
     // CancelIoEx cancels nothing when no request is pending yet, and the device loop may be just
     // between its stop test and the call. Windows then fails with ERROR_NOT_FOUND, but Wine 8
     // answers success all the same, so success proves nothing: cancel until the request has
-    // returned. Any other failure means that there is nothing this thread can cancel.
+    // returned, or until the driver has had its bound to honour the cancel.
+    DWORD lastError = NO_ERROR;
     for (int tries = 0; m_requestInFlight.load(); ++tries) {
-        if (!CancelOnOpenDevice()) return;
+        if (tries == kCancelTriesMax) {
+            AbandonPendingRequest(lastError);
+            return;
+        }
+        if (!CancelOnOpenDevice(lastError)) return;
         // A cancelled request returns at once; one that does not is not worth a busy core.
         Platform().Sleep(tries < kCancelYieldsMax ? 0 : kCancelRetryPauseMs);
     }
 }
 
-bool CServiceSource::CancelOnOpenDevice() {
+bool CServiceSource::CancelOnOpenDevice(DWORD& lastError) {
     // The lock keeps the device loop from closing the handle between its load and the cancel.
     // CancelIoEx only marks the requests cancelled and calls nothing of ours, and the loop holds
     // the lock only to take the handle away, so the wait for it is short and closes no cycle.
     Platform().EnterCriticalSection(&m_deviceLock);
     const HANDLE device = m_hDevice.load();
-    const bool retry =
-        device != INVALID_HANDLE_VALUE &&
-        (Platform().CancelIoEx(device, nullptr) || Platform().GetLastError() == ERROR_NOT_FOUND);
+    const bool open = device != INVALID_HANDLE_VALUE;
+    if (open)
+        lastError = Platform().CancelIoEx(device, nullptr) ? NO_ERROR : Platform().GetLastError();
     Platform().LeaveCriticalSection(&m_deviceLock);
-    return retry;
+    return open;
+}
+
+void CServiceSource::AbandonPendingRequest(DWORD lastError) {
+    // The driver keeps its request however it is asked. Nothing ends a synchronous request of
+    // another thread but its driver: closing the handle does not cancel it, and the handle is the
+    // device loop's, whose value Windows could hand to another object while the request still
+    // uses it. So the service reports its stop without the device loop: the worker ends now, and
+    // the service-main thread, still inside the driver, leaves the object only when the request
+    // returns; until then Run keeps the object, and the process, alive.
+    const std::wstring message = L"Cannot cancel device request!" + std::wstring(L", lastError: ") +
+                                 std::to_wstring(lastError);
+    WriteEventLogEntry(message.c_str(), EVENTLOG_INFORMATION_TYPE);
+    Platform().SetEvent(m_hWakeEvent);
+    ReportServiceStatus(SERVICE_STOPPED, NO_ERROR);
 }
 
 void CServiceSource::OnShutdown() {
@@ -115,15 +142,33 @@ bool CServiceSource::PauseUnlessStopped(DWORD milliseconds) {
 
 void CServiceSource::Enqueue(DWORD request) {
     Platform().EnterCriticalSection(&m_queueLock);
-    try {
-        m_eventQueue.push_back(request);
-    } catch (const std::bad_alloc&) {
-        // The queue could not grow; the channel ends, and must not leave the worker locked out.
-        Platform().LeaveCriticalSection(&m_queueLock);
-        throw;
+    // Full, every request cannot be applied; the radio ends where the latest one puts it, so the
+    // latest takes the newest one's place and those before it keep their order.
+    const bool full = m_eventQueue.size() >= kEventQueueMax;
+    const bool becameFull = full && !m_queueOverflowing;
+    if (full) {
+        m_eventQueue.back() = request;
+        m_queueOverflowing = true;
+    } else {
+        try {
+            m_eventQueue.push_back(request);
+        } catch (const std::bad_alloc&) {
+            // The queue could not grow; the channel ends, and must not leave the worker locked
+            // out.
+            Platform().LeaveCriticalSection(&m_queueLock);
+            throw;
+        }
     }
     Platform().LeaveCriticalSection(&m_queueLock);
     Platform().SetEvent(m_hWakeEvent);
+    // One record for each flood, from the queue's filling up until the worker has emptied it,
+    // not one for each request replaced.
+    if (becameFull) {
+        const std::wstring message = L"Event queue full, newest request replaced" +
+                                     std::wstring(L", queueLength: ") +
+                                     std::to_wstring(kEventQueueMax);
+        WriteEventLogEntry(message.c_str(), EVENTLOG_INFORMATION_TYPE);
+    }
 }
 
 void CServiceSource::WorkerLoop() {
@@ -142,6 +187,8 @@ void CServiceSource::WorkerLoop() {
         }
         const DWORD request = m_eventQueue.front();
         m_eventQueue.pop_front();
+        // Caught up: a further flood is a new one, worth its record.
+        if (m_eventQueue.empty()) m_queueOverflowing = false;
         Platform().LeaveCriticalSection(&m_queueLock);
         try {
             ProcessHotkeyPressed(request);

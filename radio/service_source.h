@@ -71,8 +71,11 @@ private:
     void CloseDevice();
     void CancelPendingRequest();
     // One cancel of the requests pending on the device, unless the device loop has taken the
-    // handle away; false when there is nothing more this thread can cancel.
-    bool CancelOnOpenDevice();
+    // handle away; false when there is nothing more this thread can cancel. `lastError` gets the
+    // cancel's result.
+    bool CancelOnOpenDevice(DWORD& lastError);
+    // The stop's end when the driver does not let its request go (see the definition).
+    void AbandonPendingRequest(DWORD lastError);
 
     // Set by OnStop; ends the worker (dropping queued requests), the device loop and the
     // bounded waits.
@@ -93,6 +96,9 @@ private:
     // Set by OnStop, so that pauses end at once instead of running out.
     std::atomic<HANDLE> m_hStopEvent{nullptr};
     std::deque<DWORD> m_eventQueue;
+    // True from the queue's filling up until the worker has emptied it; guarded by the queue
+    // lock.
+    bool m_queueOverflowing = false;
     CRITICAL_SECTION m_queueLock;
     std::atomic<bool> m_resumeFlag{false};
 };

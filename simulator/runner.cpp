@@ -121,6 +121,7 @@ StepResult Runner::Execute(const Command& command) {
                 }
             },
             [&](const DriverRead& read) { devices.Complete(read.completion); },
+            [&](const ShortReadFlood& flood) { devices.SetShortReadFlood(flood.on); },
             [&](const Fail& fail) { m_machine.Faults().Add(fail.rule); },
             [&](const Slow& slow) { m_machine.Faults().AddDelay(slow.rule); },
             [&](const Start&) {

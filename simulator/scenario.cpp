@@ -443,6 +443,13 @@ const std::map<std::string, std::function<Action(Arguments&)>, std::less<>>& Com
                  args.Problem("a short read has 1 to 3 bytes; use switch N for a whole value");
              return DriverRead{sim::ReadCompletion::Raw(std::move(bytes))};
          }},
+        {"short-read-flood",
+         [](Arguments& args) -> Action {
+             const std::string what = args.Next("on or off");
+             args.End();
+             if (what != "on" && what != "off") args.Problem("on or off, not " + Quote(what));
+             return ShortReadFlood{what == "on"};
+         }},
         {"fail", ParseFail},
         {"slow", ParseSlow},
         {"start", Bare(Start{})},

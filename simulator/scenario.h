@@ -49,6 +49,11 @@ struct Airplane {
 struct DriverRead {
     sim::ReadCompletion completion;
 };
+// `short-read-flood on|off`: while on, every read without a completion queued succeeds at once
+// with no data.
+struct ShortReadFlood {
+    bool on = true;
+};
 // `fail OPERATION [code=N] [count=N|always]`
 struct Fail {
     sim::FaultRule rule;
@@ -108,8 +113,8 @@ struct Reparse {
 };
 
 using Action = std::variant<AddWlan, RemoveWlan, SwitchDevice, Bios, BiosHold, Airplane, DriverRead,
-                            Fail, Slow, Start, Run, Control, Wait, ExpectWlan, ExpectStatus,
-                            ExpectRecord, Acl, Image, Volume, Reparse>;
+                            ShortReadFlood, Fail, Slow, Start, Run, Control, Wait, ExpectWlan,
+                            ExpectStatus, ExpectRecord, Acl, Image, Volume, Reparse>;
 
 struct Command {
     int line = 0;

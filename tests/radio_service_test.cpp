@@ -286,6 +286,21 @@ TEST_F(RadioService, StopEndsTheServiceAtOnceFromEveryWaitingState) {
              h.AdvanceBy(31000);
          },
          {kNotReadyWaitEnd}},
+        {"not-ready wait after a resume",
+         [](ServiceHarness&) {},
+         [](ServiceHarness& h) {
+             h.machine.Devices().Complete(sim::ReadCompletion::Failure(ERROR_NOT_READY));
+             h.AdvanceBy(2000);
+             h.SendControl(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC);
+         },
+         {kNotReadyWaitEnd}},
+        {"short reads without end",
+         [](ServiceHarness&) {},
+         [](ServiceHarness& h) {
+             h.machine.Devices().SetShortReadFlood(true);
+             h.AdvanceBy(3500);
+         },
+         {L"Short reads from device ended, count: 11"}},
         {"BIOS status request pending",
          [](ServiceHarness& h) { h.machine.Devices().HoldStatusRequests(true); },
          [](ServiceHarness& h) { ASSERT_TRUE(h.machine.Devices().StatusRequestPending()); },
@@ -412,6 +427,102 @@ TEST_F(RadioService, ShortReadIsDroppedAndReadingGoesOn) {
     EXPECT_EQ(harness.Software("wlan0"), dot11_radio_state_on);
     EXPECT_TRUE(harness.machine.Devices().ReadPending());
     StopAndExpectCleanEnd();
+}
+
+// A driver that completes every read at once without data costs about a read a second and two
+// records, however long it goes on; the first whole value ends the run within a second, and the
+// next short read is read past at once again.
+TEST_F(RadioService, ShortReadsWithoutEndCostAReadASecondAndTwoRecords) {
+    harness.StartService();
+    harness.Mark();
+    const std::uint64_t readsBefore = harness.machine.Faults().CallCount("ReadFile");
+    harness.machine.Devices().SetShortReadFlood(true);
+    harness.AdvanceBy(10000);
+    const std::uint64_t reads = harness.machine.Faults().CallCount("ReadFile") - readsBefore;
+    EXPECT_GE(reads, 10u);
+    EXPECT_LE(reads, 18u);
+    EXPECT_THAT(harness.Messages(), ElementsAre(L"Short read from device ignored, bytesRead: 0"));
+
+    harness.machine.Devices().SetShortReadFlood(false);
+    harness.machine.Devices().Complete(sim::ReadCompletion::Switch(0));
+    harness.AdvanceBy(1000);
+    EXPECT_THAT(harness.Messages(),
+                ElementsAre(L"Short read from device ignored, bytesRead: 0",
+                            // and the read pending when the flood began
+                            L"Short reads from device ended, count: " + std::to_wstring(reads + 1),
+                            L"DoUpdateWifiState, validStatus: TRUE, wifiStatus: 0, wifiState: 0",
+                            L"ProcessHotkeyPressed, state: 0", L"Wlan state is OFF"));
+
+    harness.Mark();
+    harness.machine.Devices().Complete(sim::ReadCompletion::Raw({0x01}));
+    harness.machine.Devices().Complete(sim::ReadCompletion::Switch(1));
+    harness.RunUntilIdle();
+    EXPECT_THAT(harness.AppliedRequests(), ElementsAre(L"1"));
+    StopAndExpectCleanEnd();
+}
+
+// Values beyond the queue's bound replace the newest one queued: memory stays bounded, the
+// requests queued first keep their order, the latest value is the last applied, and the flood is
+// written once, though the worker makes room now and then while it goes on.
+TEST_F(RadioService, FloodOfValuesBeyondTheQueueBoundKeepsTheLatest) {
+    constexpr int kBatches = 5;
+    constexpr int kValuesPerBatch = 2000;
+    harness.StartService();
+    harness.Mark();
+    // Each request takes the worker 10 ms while the driver delivers values in batches.
+    harness.machine.Faults().AddDelay({"WlanSetInterface", 10, 0, std::nullopt});
+    for (int batch = 0; batch < kBatches; ++batch) {
+        for (int i = 0; i < kValuesPerBatch; ++i)
+            harness.machine.Devices().Complete(sim::ReadCompletion::Switch(i % 2 == 0 ? 0 : 1));
+        harness.RunUntilIdle();
+        harness.AdvanceBy(50);
+    }
+    harness.machine.Devices().Complete(sim::ReadCompletion::Switch(2));
+    harness.AdvanceBy(60000);
+    EXPECT_THAT(Only(harness.Messages(), L"Event queue full"),
+                ElementsAre(L"Event queue full, newest request replaced, queueLength: 4096"));
+    const auto applied = harness.AppliedRequests();
+    ASSERT_GE(applied.size(), 4096u);
+    EXPECT_LT(applied.size(), 4200u);
+    EXPECT_EQ(applied.back(), L"0");
+    for (std::size_t i = 0; i < 4096; ++i) EXPECT_EQ(applied[i], i % 2 == 0 ? L"0" : L"1") << i;
+    EXPECT_EQ(harness.Software("wlan0"), dot11_radio_state_off);
+    StopAndExpectCleanEnd();
+}
+
+// A driver that keeps its read whatever the cancel answers gets two seconds; then the stop ends
+// without the device loop, which leaves the service object only when the read returns.
+TEST_F(RadioService, StopEndsWhenTheDriverRefusesToCancelItsRead) {
+    for (const DWORD code : {DWORD{ERROR_GEN_FAILURE}, DWORD{ERROR_NOT_FOUND}}) {
+        SCOPED_TRACE(code);
+        ServiceHarness run;
+        run.machine.Wlan().AddInterface("wlan0", {{}});
+        run.StartService();
+        run.Mark();
+        run.machine.Faults().Add({"CancelIoEx", code, 0, std::nullopt});
+        run.Stop();
+        run.AdvanceBy(1000);
+        EXPECT_EQ(run.machine.Scm().CurrentStatus(CServiceSource::kServiceName).dwCurrentState,
+                  SERVICE_STOP_PENDING);
+        run.AdvanceBy(1000);
+        EXPECT_EQ(run.machine.Scm().CurrentStatus(CServiceSource::kServiceName).dwCurrentState,
+                  SERVICE_STOPPED);
+        EXPECT_THAT(run.Messages(), ElementsAre(L"BrevRbtnService in OnStop",
+                                                L"Cannot cancel device request!, lastError: " +
+                                                    std::to_wstring(code)));
+        EXPECT_THAT(run.States(), ElementsAre(SERVICE_STOP_PENDING, SERVICE_STOPPED));
+        EXPECT_FALSE(run.ServiceProcessExited());
+        EXPECT_TRUE(run.machine.Devices().ReadPending());
+
+        // The read's return ends the process; its value is not applied.
+        run.Switch(0);
+        EXPECT_TRUE(run.ServiceProcessExited());
+        EXPECT_TRUE(run.AppliedRequests().empty());
+        EXPECT_EQ(run.Software("wlan0"), dot11_radio_state_on);
+        EXPECT_EQ(run.Messages().back(), L"Cannot read device!");
+        EXPECT_EQ(run.States().size(), 2u);
+        EXPECT_TRUE(run.machine.OpenResources().empty());
+    }
 }
 
 TEST_F(RadioService, StartFailuresBecomeRecordsAndAStoppedReport) {

@@ -144,14 +144,16 @@ BOOL SimDevices::ReadFile(SimProcess& caller, HANDLE file, LPVOID buffer, DWORD 
     auto device = std::static_pointer_cast<OpenDevice>(entry->object);
     if (!device->readable) return Failure(ERROR_ACCESS_DENIED);
     if (device->overlapped && overlapped == nullptr) return Failure(ERROR_INVALID_PARAMETER);
+    if (m_completions.empty() && m_shortReadFlood && m_present) return TRUE;
     device->readPending = true;
     device->readCancelled = false;
     m_machine.Core().BlockUntil(lock, [this, device] {
-        return !m_completions.empty() || device->readCancelled || !m_present;
+        return !m_completions.empty() || m_shortReadFlood || device->readCancelled || !m_present;
     });
     device->readPending = false;
     if (device->readCancelled) return Failure(ERROR_OPERATION_ABORTED);
     if (!m_present) return Failure(ERROR_DEVICE_NOT_CONNECTED);
+    if (m_completions.empty()) return TRUE;
 
     ReadCompletion completion = std::move(m_completions.front());
     m_completions.pop_front();
@@ -292,6 +294,11 @@ void SimDevices::SetSwitchPresent(bool present) {
 void SimDevices::Complete(ReadCompletion completion) {
     std::lock_guard lock(m_machine.Core().Mutex());
     m_completions.push_back(std::move(completion));
+}
+
+void SimDevices::SetShortReadFlood(bool on) {
+    std::lock_guard lock(m_machine.Core().Mutex());
+    m_shortReadFlood = on;
 }
 
 void SimDevices::HoldStatusRequests(bool held) {

@@ -95,6 +95,9 @@ public:
     bool SwitchPresent() const { return m_present; }
     // Completes the pending read, or the next read when none is pending.
     void Complete(ReadCompletion completion);
+    // While on, a read that finds no completion queued succeeds at once with no data, as a
+    // driver breaking its contract may; queued completions still come first.
+    void SetShortReadFlood(bool on);
     void SetBiosStatus(DWORD status);
     void SetBiosFailure(DWORD error);  // the status request fails with this code
     void SetBiosNoData();              // the status request succeeds with no data
@@ -119,6 +122,7 @@ private:
     std::vector<std::wstring> m_paths;
     bool m_present = true;
     std::deque<ReadCompletion> m_completions;
+    bool m_shortReadFlood = false;
     enum class BiosMode { Status, Failure, NoData } m_biosMode = BiosMode::Status;
     DWORD m_biosStatus = 3;
     DWORD m_biosError = ERROR_GEN_FAILURE;

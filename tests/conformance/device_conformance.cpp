@@ -159,6 +159,22 @@ TEST_F(Device, PendingStatusRequestCancelledFromAnotherThreadFailsAsAborted) {
     });
 }
 
+// A driver that completes a read with success and no data: ReadFile succeeds and gives the
+// number of bytes read, 0; the service must take no value from it.
+TEST_F(Device, ReadCompletedWithoutDataSucceedsWithNoBytesRead) {
+    env->SetShortReadFlood(true);
+    env->Run([&](platform::Platform& p) {
+        HANDLE device = OpenSwitch(p);
+        ASSERT_NE(device, INVALID_HANDLE_VALUE);
+        Request request{&p, device};
+        Read(&request);
+        EXPECT_EQ(request.result, TRUE);
+        EXPECT_EQ(request.bytes, 0u);
+        EXPECT_TRUE(p.CloseHandle(device));
+    });
+    env->SetShortReadFlood(false);
+}
+
 TEST_F(Device, AbsentPathIsFileNotFound) {
     env->Run([&](platform::Platform& p) {
         HANDLE device =

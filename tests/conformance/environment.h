@@ -56,6 +56,8 @@ public:
     virtual bool HasSwitchDevice() = 0;
     // While held, the driver keeps BIOS status requests pending until released or cancelled.
     virtual void HoldStatusRequests(bool held) = 0;
+    // While on, the driver completes every read at once with success and no data.
+    virtual void SetShortReadFlood(bool on) = 0;
 
     // --- Native Wifi; not from `body`
     // Whether the test can give the platform WLAN interfaces: always on the simulated machine;

@@ -60,6 +60,7 @@ public:
 
     bool HasSwitchDevice() override { return true; }
     void HoldStatusRequests(bool held) override { m_machine.Devices().HoldStatusRequests(held); }
+    void SetShortReadFlood(bool on) override { m_machine.Devices().SetShortReadFlood(on); }
 
     bool HasWlanInterfaces() override { return true; }
     void SetWlanInterfaces(const std::vector<std::vector<WlanPhy>>& interfaces) override {

@@ -55,19 +55,10 @@ public:
 
     bool HasSwitchDevice() override { return !FindSwitchInterfacePath().empty(); }
     void HoldStatusRequests(bool held) override {
-        const std::wstring path = FindSwitchInterfacePath();
-        ASSERT_FALSE(path.empty());
-        // No access asked for, as the switch tool does, so that the share mode of any other
-        // handle is no obstacle.
-        HANDLE device = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(device, INVALID_HANDLE_VALUE);
-        ULONG hold = held ? 1 : 0;
-        DWORD returned = 0;
-        EXPECT_TRUE(DeviceIoControl(device, IOCTL_SWITCH_TEST_HOLD_BIOS_STATUS, &hold, sizeof(hold),
-                                    nullptr, 0, &returned, nullptr))
-            << "IOCTL_SWITCH_TEST_HOLD_BIOS_STATUS failed with " << GetLastError();
-        CloseHandle(device);
+        SetDriverFlag(IOCTL_SWITCH_TEST_HOLD_BIOS_STATUS, held);
+    }
+    void SetShortReadFlood(bool on) override {
+        SetDriverFlag(IOCTL_SWITCH_TEST_SHORT_READ_FLOOD, on);
     }
 
     // The double's state file exists once its tool or the double itself has run in the prefix.
@@ -201,6 +192,24 @@ private:
             RegDeleteValueW(overrides, L"wlanapi");
         }
         RegCloseKey(overrides);
+    }
+
+    // One of the test driver's flag requests (switch_test_ioctl.h).
+    static void SetDriverFlag(DWORD code, bool set) {
+        const std::wstring path = FindSwitchInterfacePath();
+        ASSERT_FALSE(path.empty());
+        // No access asked for, as the switch tool does, so that the share mode of any other
+        // handle is no obstacle.
+        HANDLE device = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(device, INVALID_HANDLE_VALUE);
+        ULONG flag = set ? 1 : 0;
+        DWORD returned = 0;
+        EXPECT_TRUE(
+            DeviceIoControl(device, code, &flag, sizeof(flag), nullptr, 0, &returned, nullptr))
+            << "the test driver's request 0x" << std::hex << code << " failed with " << std::dec
+            << GetLastError();
+        CloseHandle(device);
     }
 
     // Mapped once, for the life of the process.

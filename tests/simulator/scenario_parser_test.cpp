@@ -45,6 +45,8 @@ TEST(ScenarioParserProblems, EachMalformedLineSaysWhatIsWrong) {
         {"short-read 01020304",
          "short-read: a short read has 1 to 3 bytes; use switch N for a whole value"},
         {"read-error", "read-error: missing the error code"},
+        {"short-read-flood", "short-read-flood: missing on or off"},
+        {"short-read-flood yes", "short-read-flood: on or off, not \"yes\""},
         {"bios", "bios: missing the BIOS wifi status, fail, hold or release"},
         {"switch-device gone", "switch-device: present or absent, not \"gone\""},
         {"wlan", "wlan: missing the interface name"},
@@ -184,6 +186,8 @@ TEST(ScenarioParser, DriverAndRegistryCommandsCarryTheirValues) {
     EXPECT_EQ(ActionOf<simulator::DriverRead>("read-error 1167").completion.error, 1167u);
     EXPECT_EQ(ActionOf<simulator::DriverRead>("short-read 01ff").completion.bytes,
               (std::vector<BYTE>{0x01, 0xff}));
+    EXPECT_TRUE(ActionOf<simulator::ShortReadFlood>("short-read-flood on").on);
+    EXPECT_FALSE(ActionOf<simulator::ShortReadFlood>("short-read-flood off").on);
 
     EXPECT_EQ(ActionOf<simulator::Bios>("bios 7").status, 7u);
     EXPECT_FALSE(ActionOf<simulator::Bios>("bios fail").status);

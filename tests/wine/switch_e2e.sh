@@ -8,7 +8,10 @@
 # read when -remove stops it; the double then holds nothing for it. Every record is taken from
 # Wine's eventlog trace and compared whole, in order, as are every line the executable and the
 # tools print (CR LF included), the driver's own count of pending, cancelled and status requests,
-# and the double's log of sets. Last, the conformance suite's device and WLAN tests run on the
+# and the double's log of sets. Then the driver breaks its contract: it completes every read
+# without data for ten seconds, which must cost the service little CPU, few reads and two
+# records, it delivers values beyond the event queue's bound, and it refuses cancellation, which
+# must still let the stop end. Last, the conformance suite's device and WLAN tests run on the
 # same device and double. Planted DLLs lie beside the executable (see tests/wine/e2e.sh): the
 # service loads Native Wifi from System32, the double, never the one beside it.
 #
@@ -291,6 +294,128 @@ run "the stops in waits: the driver's count" 0 "$tool" state -- \
 # Eight service runs later, every client handle closed and every list and result freed once.
 check_wlan "all runs" "interface 0: on:on" \
     "clients open: 0, allocations live: 0, bad frees: 0, sets: 7"
+
+# --- a driver outside its contract: for ten seconds every read completes at once without data,
+# which costs the service about a read a second and two records, and the first whole value
+# after it is applied; then the driver keeps its read however the stop cancels it, and the stop
+# ends without it after two seconds, the process staying until the driver lets the read go.
+title="short-read flood"
+start_run
+run "$title: -install" 0 "$exe" -install -- "$service is installed."
+check_start "$title: start" 1 "Send request sucessful!" "ReadAndUpdateWlanState, bSendRet: TRUE" \
+    "DoUpdateWifiState, validStatus: TRUE, wifiStatus: 3, wifiState: 1" \
+    "ProcessHotkeyPressed, state: 1"
+run "$title: the read is pending" 0 "$tool" wait-read -- "A read is pending."
+flood_pid=$(service_pids)
+# CPU time in ns of every thread of the service's Linux process.
+service_cpu_ns() {
+    cat /proc/"$flood_pid"/task/*/schedstat 2>/dev/null | awk '{ total += $1 } END { printf "%.0f\n", total }'
+}
+cpu_before=$(service_cpu_ns)
+flood_began=$EPOCHREALTIME
+run "$title: on" 0 "$tool" short-read-flood on -- "Reads complete at once without data."
+sleep 10
+run "$title: off" 0 "$tool" short-read-flood off -- "Reads wait for a value."
+flood_ms=$(awk -v a="$flood_began" -v b="$EPOCHREALTIME" 'BEGIN { printf "%d", (b - a) * 1000 }')
+cpu_ms=$((($(service_cpu_ns) - cpu_before) / 1000000))
+empty_reads=$(wine_tool "$tool" empty-reads | sed -n 's/^reads without data: //p')
+# At most nine reads in the first 1.3 s, then one a second.
+reads_max=$((9 + flood_ms / 1000))
+echo "$title: $empty_reads reads without data in $flood_ms ms, $cpu_ms ms of CPU"
+if [[ $empty_reads =~ ^[0-9]+$ ]] && ((empty_reads >= 5 && empty_reads <= reads_max)); then
+    pass "$title: $empty_reads reads in $flood_ms ms (at most $reads_max)"
+else
+    fail "$title: $empty_reads reads in $flood_ms ms (at most $reads_max)"
+fi
+if ((cpu_ms <= 500)); then
+    pass "$title: $cpu_ms ms of CPU in $flood_ms ms (at most 500)"
+else
+    fail "$title: $cpu_ms ms of CPU in $flood_ms ms (at most 500)"
+fi
+expected_records+=("Short read from device ignored, bytesRead: 0")
+check_records "$title: one record for the run"
+expected_records+=("Short reads from device ended, count: $empty_reads")
+switch_value 0 0 "Wlan state is OFF"
+switch_value 1 1 "Wlan state is ON"
+
+# Values beyond the queue's bound, 1 and 0 in turn, as fast as the service reads them, while the
+# worker's first set takes ten seconds: the queue fills, and the newest queued value is replaced
+# from then on. Each value has its record; the queue's filling up has one; the last value, 0, is
+# applied last.
+title="flood of values"
+flood_values=16384
+flood_first_line=$(($(session_lines) + 1))
+grep -E 'RssAnon' "/proc/$flood_pid/status" | sed "s/^/$title: before: /"
+run "$title: a slow set" 0 "$wlan_tool" slow-set 10000 -- \
+    "The next WlanSetInterface waits 10000 ms."
+run "$title" 0 "$tool" flood "$flood_values" -- "$flood_values values read."
+# The slow set began with the first value; once it is over, the worker applies what is queued.
+sleep 10
+flood_records() { records_since "$flood_first_line" | grep -E '^trace:eventlog:ReportEventW L"[^B]'; }
+previous=-1
+for ((attempt = 0; attempt < 120; attempt++)); do
+    now=$(flood_records | wc -l)
+    ((now == previous)) && break
+    previous=$now
+    sleep 0.5
+done
+grep -E 'RssAnon' "/proc/$flood_pid/status" | sed "s/^/$title: after: /"
+delivered=$(flood_records | grep -c 'L"DoUpdateWifiState, ')
+applied=$(flood_records | grep -c 'L"ProcessHotkeyPressed, state: ')
+full=$(flood_records | grep -cxF \
+    'trace:eventlog:ReportEventW L"Event queue full, newest request replaced, queueLength: 4096"')
+last=$(flood_records | grep 'L"ProcessHotkeyPressed, state: ' | tail -n 1)
+switched=$(flood_records | grep -c 'L"Wlan state is ')
+echo "$title: $delivered values read, $applied applied, $full records of the full queue"
+if ((delivered == flood_values && full == 1 && applied > 4096 && applied < flood_values)); then
+    pass "$title: every value read, $applied applied, the queue's filling up written once"
+else
+    fail "$title: $delivered values read, $applied applied, $full records of the full queue"
+fi
+if [[ $last == 'trace:eventlog:ReportEventW L"ProcessHotkeyPressed, state: 0"' ]]; then
+    pass "$title: the last value is applied last"
+else
+    fail "$title: the last request applied: $last"
+fi
+check_wlan "$title" "interface 0: off:on" \
+    "clients open: 0, allocations live: 0, bad frees: 0, sets: $((9 + switched))"
+start_run
+switch_value 1 1 "Wlan state is ON"
+
+title="refused cancellation"
+run "$title: refuse" 0 "$tool" cancel refuse -- "Reads refuse cancellation."
+run "$title: the read is pending" 0 "$tool" wait-read -- "A read is pending."
+stop_began=$EPOCHREALTIME
+# The stop's handler cancels for two seconds before it reports SERVICE_STOPPED, and the SCM's
+# ControlService returns once the handler has: the remover then finds the service stopped.
+run "$title: -remove" 0 "$exe" -remove -- \
+    "Stopping $service." "$service is stopped." "$service is removed."
+stop_ms=$(awk -v a="$stop_began" -v b="$EPOCHREALTIME" 'BEGIN { printf "%d", (b - a) * 1000 }')
+if ((stop_ms >= 2000 && stop_ms <= 8000)); then
+    pass "$title: the stop ended in $stop_ms ms (2 s of cancels, at most 8 s)"
+else
+    fail "$title: the stop ended in $stop_ms ms (2 s of cancels, at most 8 s)"
+fi
+# Wine's CancelIoEx answers success for a read that its driver keeps.
+expected_records+=("BrevRbtnService in OnStop" "Cannot cancel device request!, lastError: 0")
+check_records "$title: the stop"
+if [[ -n $(service_pids) ]]; then
+    pass "$title: the process stays while the driver holds the read"
+else
+    fail "$title: the process stays while the driver holds the read"
+fi
+# The read's value ends the device loop; the worker has ended, so nothing applies it.
+run "$title: the driver lets the read go" 0 "$tool" switch 0 -- "Read completed with 0."
+expected_records+=("DoUpdateWifiState, validStatus: TRUE, wifiStatus: 0, wifiState: 0"
+    "Cannot read device!")
+check_records "$title: the read's end"
+check_process_gone "$title"
+run "$title: honour" 0 "$tool" cancel honour -- "Reads honour cancellation."
+check_service_gone "$title"
+run "$title: the driver's count" 0 "$tool" state -- \
+    "reads pending: 0, reads cancelled: 2, status requests: 6"
+check_wlan "$title" "interface 0: on:on" \
+    "clients open: 0, allocations live: 0, bad frees: 0, sets: $((10 + switched))"
 
 # --- the conformance suite's device and WLAN tests (tests/conformance/), on the same device and
 # double with no service running: cancellation of a read and of a held status request; Native

@@ -20,6 +20,11 @@ typedef struct SWITCH_DEVICE {
     /* Guards everything below. */
     KSPIN_LOCK lock;
     IRP* pendingRead;
+    /* The pending read has its cancel routine: false while cancellation is refused. */
+    BOOLEAN pendingReadCancellable;
+    BOOLEAN shortReadFlood;
+    BOOLEAN cancelRefused;
+    ULONG emptyReads;
     ULONG biosStatus;
     BOOLEAN biosStatusFails;
     BOOLEAN biosStatusHeld;
@@ -67,15 +72,22 @@ static VOID NTAPI CancelRead(DEVICE_OBJECT* device, IRP* irp) {
 }
 
 /* Takes the pending read out of the device, or NULL when there is none or when its cancel
- * routine has started and so owns it. */
+ * routine has started and so owns it. Called with the lock held. */
+static IRP* TakePendingReadLocked(SWITCH_DEVICE* switchDevice) {
+    IRP* irp = switchDevice->pendingRead;
+    switchDevice->pendingRead = NULL;
+    if (irp != NULL && switchDevice->pendingReadCancellable &&
+        IoSetCancelRoutine(irp, NULL) == NULL)
+        irp = NULL;
+    return irp;
+}
+
 static IRP* TakePendingRead(SWITCH_DEVICE* switchDevice) {
     KIRQL irql;
     IRP* irp;
 
     KeAcquireSpinLock(&switchDevice->lock, &irql);
-    irp = switchDevice->pendingRead;
-    switchDevice->pendingRead = NULL;
-    if (irp != NULL && IoSetCancelRoutine(irp, NULL) == NULL) irp = NULL;
+    irp = TakePendingReadLocked(switchDevice);
     KeReleaseSpinLock(&switchDevice->lock, irql);
     return irp;
 }
@@ -140,15 +152,23 @@ static NTSTATUS NTAPI DispatchRead(DEVICE_OBJECT* device, IRP* irp) {
         KeReleaseSpinLock(&switchDevice->lock, irql);
         return Complete(irp, STATUS_DEVICE_BUSY, 0);
     }
-    IoSetCancelRoutine(irp, CancelRead);
-    /* Cancelled before the routine was set: the I/O manager found no routine to call. */
-    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
-        ++switchDevice->readsCancelled;
+    if (switchDevice->shortReadFlood) {
+        ++switchDevice->emptyReads;
         KeReleaseSpinLock(&switchDevice->lock, irql);
-        return Complete(irp, STATUS_CANCELLED, 0);
+        return Complete(irp, STATUS_SUCCESS, 0);
+    }
+    if (!switchDevice->cancelRefused) {
+        IoSetCancelRoutine(irp, CancelRead);
+        /* Cancelled before the routine was set: the I/O manager found no routine to call. */
+        if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+            ++switchDevice->readsCancelled;
+            KeReleaseSpinLock(&switchDevice->lock, irql);
+            return Complete(irp, STATUS_CANCELLED, 0);
+        }
     }
     IoMarkIrpPending(irp);
     switchDevice->pendingRead = irp;
+    switchDevice->pendingReadCancellable = !switchDevice->cancelRefused;
     waiter = TakeReadWaiterLocked(switchDevice);
     KeReleaseSpinLock(&switchDevice->lock, irql);
     if (waiter != NULL) Complete(waiter, STATUS_SUCCESS, 0);
@@ -295,15 +315,58 @@ static NTSTATUS QueueValues(SWITCH_DEVICE* switchDevice, IRP* irp, ULONG inputLe
     }
     switchDevice->queuedCount += count;
     /* The pending read takes the first value at once. */
-    read = switchDevice->pendingRead;
-    switchDevice->pendingRead = NULL;
-    if (read != NULL && IoSetCancelRoutine(read, NULL) == NULL) read = NULL;
+    read = TakePendingReadLocked(switchDevice);
     if (read != NULL) value = TakeQueuedValueLocked(switchDevice, Now());
     KeReleaseSpinLock(&switchDevice->lock, irql);
     if (read != NULL) {
         *(ULONG*)read->AssociatedIrp.SystemBuffer = value;
         Complete(read, STATUS_SUCCESS, SWITCH_VALUE_BYTES);
     }
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS SetShortReadFlood(SWITCH_DEVICE* switchDevice, IRP* irp, ULONG inputLength) {
+    IRP* read = NULL;
+    KIRQL irql;
+
+    if (inputLength < sizeof(ULONG)) return STATUS_INVALID_PARAMETER;
+    KeAcquireSpinLock(&switchDevice->lock, &irql);
+    switchDevice->shortReadFlood = *(const ULONG*)irp->AssociatedIrp.SystemBuffer != 0;
+    if (switchDevice->shortReadFlood) {
+        read = TakePendingReadLocked(switchDevice);
+        if (read != NULL) ++switchDevice->emptyReads;
+    }
+    KeReleaseSpinLock(&switchDevice->lock, irql);
+    if (read != NULL) Complete(read, STATUS_SUCCESS, 0);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS RefuseCancel(SWITCH_DEVICE* switchDevice, IRP* irp, ULONG inputLength) {
+    IRP* cancelled = NULL;
+    KIRQL irql;
+
+    if (inputLength < sizeof(ULONG)) return STATUS_INVALID_PARAMETER;
+    KeAcquireSpinLock(&switchDevice->lock, &irql);
+    switchDevice->cancelRefused = *(const ULONG*)irp->AssociatedIrp.SystemBuffer != 0;
+    if (switchDevice->pendingRead != NULL && switchDevice->pendingReadCancellable &&
+        switchDevice->cancelRefused) {
+        /* A cancel routine already running owns the read; it ends as cancelled. */
+        if (IoSetCancelRoutine(switchDevice->pendingRead, NULL) != NULL)
+            switchDevice->pendingReadCancellable = FALSE;
+    } else if (switchDevice->pendingRead != NULL && !switchDevice->pendingReadCancellable &&
+               !switchDevice->cancelRefused) {
+        IRP* read = switchDevice->pendingRead;
+        IoSetCancelRoutine(read, CancelRead);
+        switchDevice->pendingReadCancellable = TRUE;
+        /* A cancel that came while it was refused found no routine: it ends the read now. */
+        if (read->Cancel && IoSetCancelRoutine(read, NULL) != NULL) {
+            switchDevice->pendingRead = NULL;
+            ++switchDevice->readsCancelled;
+            cancelled = read;
+        }
+    }
+    KeReleaseSpinLock(&switchDevice->lock, irql);
+    if (cancelled != NULL) Complete(cancelled, STATUS_CANCELLED, 0);
     return STATUS_SUCCESS;
 }
 
@@ -367,6 +430,7 @@ static NTSTATUS GetState(SWITCH_DEVICE* switchDevice, IRP* irp, ULONG outputLeng
     state->readsPending = switchDevice->pendingRead != NULL ? 1 : 0;
     state->readsCancelled = switchDevice->readsCancelled;
     state->statusRequests = switchDevice->statusRequests;
+    state->emptyReads = switchDevice->emptyReads;
     KeReleaseSpinLock(&switchDevice->lock, irql);
     irp->IoStatus.Information = sizeof(SWITCH_TEST_STATE);
     return STATUS_SUCCESS;
@@ -385,6 +449,12 @@ static NTSTATUS NTAPI DispatchDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
             status = HoldStatusRequest(switchDevice, irp);
             if (status == STATUS_PENDING) return status;
             if (NT_SUCCESS(status)) status = ReadBiosStatus(switchDevice, irp, outputLength);
+            break;
+        case IOCTL_SWITCH_TEST_SHORT_READ_FLOOD:
+            status = SetShortReadFlood(switchDevice, irp, inputLength);
+            break;
+        case IOCTL_SWITCH_TEST_REFUSE_CANCEL:
+            status = RefuseCancel(switchDevice, irp, inputLength);
             break;
         case IOCTL_SWITCH_TEST_HOLD_BIOS_STATUS:
             status = HoldBiosStatus(switchDevice, irp, inputLength);

@@ -21,6 +21,13 @@
 /* In: a 4-byte flag. While it is nonzero, status requests stay pending (cancellable, one at a
  * time); setting it to zero answers the one pending as the BIOS status then says. */
 #define IOCTL_SWITCH_TEST_HOLD_BIOS_STATUS SWITCH_TEST_IOCTL(0x910)
+/* In: a 4-byte flag. While it is nonzero, every read succeeds at once with no data, as a driver
+ * breaking its contract may; setting it completes the pending read so. */
+#define IOCTL_SWITCH_TEST_SHORT_READ_FLOOD SWITCH_TEST_IOCTL(0x911)
+/* In: a 4-byte flag. While it is nonzero, the pending read has no cancel routine, so that a
+ * cancel leaves it pending; only a value or a not-ready failure ends it. Setting it to zero gives
+ * the pending read its cancel routine back. */
+#define IOCTL_SWITCH_TEST_REFUSE_CANCEL SWITCH_TEST_IOCTL(0x912)
 
 /* The two read requests above fail with STATUS_NOT_FOUND (ERROR_NOT_FOUND) while no read is
  * pending: the reader may not have issued its next read yet. */
@@ -59,4 +66,5 @@ typedef struct SWITCH_TEST_STATE {
     unsigned long readsPending;   /* 0 or 1: one read at a time */
     unsigned long readsCancelled; /* reads that ended through the cancel routine */
     unsigned long statusRequests; /* IOCTL_READ_BIOS_WIFI_STATUS requests, answered or failed */
+    unsigned long emptyReads;     /* reads completed without data by the short-read flood */
 } SWITCH_TEST_STATE;

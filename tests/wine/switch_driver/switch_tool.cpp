@@ -2,7 +2,8 @@
 // the switch and the BIOS through the driver's test requests. Test code only.
 //
 // Usage: switch_tool install INF | remove | switch VALUE | not-ready | bios VALUE | bios-fail
-//                    | wait-read | state
+//                    | wait-read | state | short-read-flood on|off | cancel refuse|honour
+//                    | empty-reads | flood COUNT
 // Prints one line on success and exits 0; prints the failed call with its error code on standard
 // error and exits 1 otherwise.
 // windows.h and SetupAPI first, through the contract's header; the driver kit's headers after.
@@ -195,10 +196,57 @@ int PrintState() {
     return 0;
 }
 
+// `on` or `off`, `refuse` or `honour`: the flag of a driver setting.
+bool ParseFlag(const std::wstring& text, const wchar_t* set, const wchar_t* clear, DWORD& flag) {
+    if (text != set && text != clear) return false;
+    flag = text == set ? 1 : 0;
+    return true;
+}
+
+int SetShortReadFlood(DWORD on) {
+    if (!Request(IOCTL_SWITCH_TEST_SHORT_READ_FLOOD, &on, sizeof(on), nullptr, 0))
+        return Failed("IOCTL_SWITCH_TEST_SHORT_READ_FLOOD", GetLastError());
+    std::printf(on != 0 ? "Reads complete at once without data.\n" : "Reads wait for a value.\n");
+    return 0;
+}
+
+int RefuseCancel(DWORD refused) {
+    if (!Request(IOCTL_SWITCH_TEST_REFUSE_CANCEL, &refused, sizeof(refused), nullptr, 0))
+        return Failed("IOCTL_SWITCH_TEST_REFUSE_CANCEL", GetLastError());
+    std::printf(refused != 0 ? "Reads refuse cancellation.\n" : "Reads honour cancellation.\n");
+    return 0;
+}
+
+// COUNT values, 1 and 0 in turn, read as fast as the service reads; returns once it has read
+// them all.
+int Flood(DWORD count) {
+    if (count == 0 || count > SWITCH_TEST_QUEUE_MAX) {
+        std::fprintf(stderr, "flood: 1 to %d values\n", SWITCH_TEST_QUEUE_MAX);
+        return 1;
+    }
+    std::vector<DWORD> values(count);
+    for (DWORD i = 0; i < count; ++i) values[i] = i % 2 == 0 ? 1 : 0;
+    if (!Request(IOCTL_SWITCH_TEST_QUEUE_VALUES, values.data(),
+                 static_cast<DWORD>(values.size() * sizeof(DWORD)), nullptr, 0))
+        return Failed("IOCTL_SWITCH_TEST_QUEUE_VALUES", GetLastError());
+    if (!Request(IOCTL_SWITCH_TEST_WAIT_READ, nullptr, 0, nullptr, 0))
+        return Failed("IOCTL_SWITCH_TEST_WAIT_READ", GetLastError());
+    std::printf("%lu values read.\n", static_cast<unsigned long>(count));
+    return 0;
+}
+
+int PrintEmptyReads() {
+    SWITCH_TEST_STATE state{};
+    if (!GetState(state)) return Failed("IOCTL_SWITCH_TEST_GET_STATE", GetLastError());
+    std::printf("reads without data: %lu\n", state.emptyReads);
+    return 0;
+}
+
 int Usage() {
     std::fprintf(stderr,
                  "usage: switch_tool install INF | remove | switch VALUE | not-ready | bios VALUE"
-                 " | bios-fail | wait-read | state\n");
+                 " | bios-fail | wait-read | state | short-read-flood on|off"
+                 " | cancel refuse|honour | empty-reads | flood COUNT\n");
     return 2;
 }
 
@@ -211,11 +259,17 @@ int wmain(int argc, wchar_t** argv) {
     if (argc == 3 && command == L"install") return Install(argv[2]);
     if (argc == 3 && command == L"switch" && ParseDword(argv[2], value)) return CompleteRead(value);
     if (argc == 3 && command == L"bios" && ParseDword(argv[2], value)) return SetBiosStatus(value);
+    if (argc == 3 && command == L"flood" && ParseDword(argv[2], value)) return Flood(value);
+    if (argc == 3 && command == L"short-read-flood" && ParseFlag(argv[2], L"on", L"off", value))
+        return SetShortReadFlood(value);
+    if (argc == 3 && command == L"cancel" && ParseFlag(argv[2], L"refuse", L"honour", value))
+        return RefuseCancel(value);
     if (argc != 2) return Usage();
     if (command == L"remove") return Remove();
     if (command == L"not-ready") return FailRead();
     if (command == L"bios-fail") return FailBiosStatus();
     if (command == L"wait-read") return WaitForRead();
     if (command == L"state") return PrintState();
+    if (command == L"empty-reads") return PrintEmptyReads();
     return Usage();
 }

@@ -62,6 +62,7 @@ struct wlan_double_state {
     LONG bad_frees;        /* frees of memory the double never handed out, or handed out once */
     LONG set_count;
     struct wlan_double_set sets[WLAN_DOUBLE_MAX_SETS];
+    DWORD set_delay_ms; /* the next WlanSetInterface waits this long before its work, once */
 };
 
 /* Interface i's GUID: fixed, so that every process and every run agree on it. */

@@ -3,10 +3,11 @@
 // through the state file they share (wlan_double_state.h). Test code only.
 //
 // Usage: wlan_tool reset | interfaces [PHY[/PHY...]]... | refuse CALL CODE [COUNT] | state
-//                  | sets [FIRST]
+//                  | sets [FIRST] | slow-set MS
 //   PHY: SOFTWARE:HARDWARE, each on, off or unknown; one argument per interface, in list order.
 //   CALL: WlanOpenHandle, WlanEnumInterfaces, WlanQueryInterface, WlanSetInterface or
 //   WlanCloseHandle; its next COUNT calls (1 unless given) answer CODE and do nothing else.
+//   slow-set: the next WlanSetInterface waits MS milliseconds before its work.
 // `state` prints each interface's PHYs, SOFTWARE:HARDWARE, then what callers hold; `sets` the
 // log of sets from FIRST on. Prints what it did or read and exits 0; prints the problem on standard
 // error and exits 1.
@@ -31,7 +32,7 @@ constexpr const wchar_t* kRadioStateNames[] = {L"unknown", L"on", L"off"};
 int Usage() {
     std::fprintf(stderr,
                  "usage: wlan_tool reset | interfaces [PHY[/PHY...]]... | refuse CALL CODE "
-                 "[COUNT] | state | sets [FIRST]\n");
+                 "[COUNT] | state | sets [FIRST] | slow-set MS\n");
     return 1;
 }
 
@@ -178,6 +179,15 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"interfaces") return SetInterfaces(*state, argc - 2, argv + 2);
     if (command == L"refuse" && (argc == 4 || argc == 5))
         return Refuse(*state, argv[2], argv[3], argc == 5 ? argv[4] : nullptr);
+    if (command == L"slow-set" && argc == 3) {
+        DWORD delay = 0;
+        if (!ParseDword(argv[2], delay)) return Usage();
+        wlan_double_lock(state);
+        state->set_delay_ms = delay;
+        wlan_double_unlock(state);
+        std::printf("The next WlanSetInterface waits %lu ms.\n", static_cast<unsigned long>(delay));
+        return 0;
+    }
     if (command == L"state" && argc == 2) return PrintState(*state);
     if (command == L"sets" && argc <= 3) return PrintSets(*state, argc == 3 ? argv[2] : nullptr);
     return Usage();

@@ -207,6 +207,14 @@ DWORD WINAPI WlanSetInterface(HANDLE clientHandle, const GUID* interfaceGuid,
                               WLAN_INTF_OPCODE opCode, DWORD dataSize, const PVOID data,
                               PVOID reserved) {
     LARGE_INTEGER now;
+    DWORD delay_ms;
+    /* A slow set, as a driver that takes its time: the wait holds no lock. */
+    if (lock_state() != NULL) {
+        delay_ms = state->set_delay_ms;
+        state->set_delay_ms = 0;
+        wlan_double_unlock(state);
+        if (delay_ms != 0) Sleep(delay_ms);
+    }
     QueryPerformanceCounter(&now);
     if (lock_state() == NULL) return ERROR_SERVICE_NOT_ACTIVE;
     struct wlan_double_set* set = &state->sets[state->set_count % WLAN_DOUBLE_MAX_SETS];
