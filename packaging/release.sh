@@ -94,7 +94,8 @@ if [[ $signing != none ]]; then
     check_args+=(--signed)
     if [[ -n ${BREVRCTL_SIGN_CA:-} ]]; then check_args+=(--ca-file "$BREVRCTL_SIGN_CA"); fi
 fi
-/usr/bin/python3 "$here/pe_check.py" "${check_args[@]}" "$partial/BrevRctlService.exe"
+/usr/bin/python3 "$here/pe_check.py" "${check_args[@]}" --units "$build/BrevRctlService.units" \
+    "$partial/BrevRctlService.exe"
 bash "$here/build-msi.sh" "$build" "$partial/$package" "$version" "$partial/BrevRctlService.exe"
 sign "$partial/$package"
 (cd "$partial" && sha256sum BrevRctlService.exe BrevRctlService.debug "$package" >SHA256SUMS)
