@@ -466,6 +466,32 @@ def check_imports(pe, report):
     )
 
 
+def check_delay_loads(pe, debug_pe, source, report):
+    """No delay-loaded import: GNU ld leaves the delay-import directory empty for the imports of
+    a library that dlltool --output-delaylib made, so only the link's symbols show them: the
+    descriptor of each DLL (ImgDelayDescr, whose second field is the RVA of the DLL's name) and
+    the helper that loads it at the first call."""
+    symbols = coff_symbols(debug_pe)
+    descriptors = [rva for name, (rva, _) in symbols.items()
+                   if name.startswith("__DELAY_IMPORT_DESCRIPTOR_")]
+    helper = "__delayLoadHelper2" in symbols
+    dlls = []
+    for rva in descriptors:
+        try:
+            dlls.append(pe.get_string_at_rva(pe.get_dword_at_rva(rva + 4)).decode("ascii",
+                                                                                  "replace"))
+        except (pefile.PEFormatError, TypeError, AttributeError):
+            dlls.append(f"the DLL of the descriptor at 0x{rva:x}")
+    held = (["__delayLoadHelper2"] if helper else []) + \
+        ([f"{len(descriptors)} __DELAY_IMPORT_DESCRIPTOR_*"] if descriptors else [])
+    report.check(not held,
+                 f"no delay-loaded imports: no __delayLoadHelper2 or __DELAY_IMPORT_DESCRIPTOR_* "
+                 f"in {os.path.basename(source)}",
+                 f"delay-loaded imports, which the delay-import directory does not list: "
+                 f"{', '.join(sorted(dlls)) or 'no descriptor'} ({os.path.basename(source)} holds "
+                 f"{' and '.join(held)})")
+
+
 def check_signature(pe, path, ca_file, report):
     directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[DIRECTORY_SECURITY]
     signed = False
@@ -558,6 +584,10 @@ def main():
 
     check_imports(pe, report)
     linked = check_debuglink(pe, args.exe, report)
+    debug_pe, source = debug_image(pe, args.exe, args.symbols, linked)
+    # Without the link's symbols the stack protection's check fails, and this one cannot look.
+    if debug_pe is not None:
+        check_delay_loads(pe, debug_pe, source, report)
     check_stack_protection(pe, args.exe, args.symbols, linked, args.units, report)
     if args.signed:
         check_signature(pe, args.exe, args.ca_file, report)

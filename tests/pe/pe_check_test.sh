@@ -4,12 +4,14 @@
 # each for its reasons and no other, the same program built without stack protection, with one of
 # its two files without it (also with the file's path not mapped away, and without debug
 # information), with a file linked that is none of its sources, with a writable and executable
-# section, importing a DLL that is no KnownDLL, stripped beside another build's debug file,
-# unsigned when a signature is required, and signed but changed after signing. Each probe's own
-# units are listed beside it, PROBE.units.
+# section, importing a DLL that is no KnownDLL (also delay-loaded through dlltool's delay-import
+# library, as built and stripped beside its debug file), stripped beside another build's debug
+# file, unsigned when a signature is required, and signed but changed after signing. Each probe's
+# own units are listed beside it, PROBE.units.
 #
 # Usage: tests/pe/pe_check_test.sh PE_CHECK WORK_DIR PROBE UNPROTECTED PARTLY_PROTECTED
 #        UNMAPPED_PART UNDEBUGGED_PART UNDECLARED_PART WRITABLE_CODE VERSION_IMPORT
+#        VERSION_DELAY_IMPORT
 set -uo pipefail
 
 check=$1
@@ -85,11 +87,18 @@ expect "writable and executable section fails" 1 "section .wxcode is writable an
     -- "$9"
 expect "import of a DLL that is no KnownDLL fails" 1 \
     "imports from DLLs that are not KnownDLLs: VERSION.dll" -- "${10}"
+expect "delay-loaded import of a DLL that is no KnownDLL fails" 1 \
+    "delay-loaded imports, which the delay-import directory does not list: version.dll" \
+    -- "${11}"
 expect "build without the list of its own units fails" 1 \
     "no list of the image's own units" -- --units /dev/null "$probe"
 
 strip_beside stripped "$probe" "$probe"
 PROBE_OF=$probe expect "stripped build beside its debug file passes" 0 -- "$work/stripped/probe.exe"
+strip_beside delay_stripped "${11}" "${11}"
+PROBE_OF=${11} expect "stripped build delay-loading, beside its debug file, fails" 1 \
+    "delay-loaded imports, which the delay-import directory does not list: version.dll" \
+    -- "$work/delay_stripped/probe.exe"
 strip_beside mismatched "$probe" "$4"
 PROBE_OF=$probe expect "stripped build beside another build's debug file fails" 1 \
     "is not the debug file of this image" "stack protection: no symbols to find the guard by" \
