@@ -16,9 +16,16 @@ Fails (exit status 1, one "FAIL:" line each) when the image lacks any of:
   - with --signed, an Authenticode signature that `osslsigncode verify` accepts (against
     --ca-file, or the system's certificates);
 or has a section that is both writable and executable, a shared writable section, an executable
-section of imports, imports (also delay-loaded) from a DLL that is not a KnownDLL, or a
-.gnu_debuglink whose file is missing beside it or has another CRC-32. --known-dlls prints the
-KnownDLLs, one a line.
+section of imports, imports from a DLL that is not a KnownDLL (the import directory's and the
+delay-import directory's), any delay-loaded import at all, or a .gnu_debuglink whose file is
+missing beside it or has another CRC-32. --known-dlls prints the KnownDLLs, one a line.
+
+Delay-loaded imports: GNU ld fills the delay-import directory only for the imports of MSVC-style
+libraries; for those of a library made with dlltool --output-delaylib, MinGW's way, it leaves the
+directory empty, and the image's import directories show nothing of them. The link's symbols
+(the image's, or its debug file's) do: the delay-load helper __delayLoadHelper2 and a descriptor
+__DELAY_IMPORT_DESCRIPTOR_* for each DLL, which names it. The executable delay-loads nothing: a
+DLL it does not import it loads from System32 by flag.
 
 The project's own units are known by name, not guessed: the build lists the C and C++ sources of
 the image's targets (cmake/own_units.cmake), as the debug information names them once the
