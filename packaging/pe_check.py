@@ -1,7 +1,8 @@
 #!/usr/bin/python3
-"""Checks the hardening of a Windows executable as a binary analyser reads it from the PE file.
+"""Checks the hardening of a Windows image as a binary analyser reads it from the PE file.
 
-Usage: packaging/pe_check.py [--signed [--ca-file FILE]] [--symbols FILE] --units FILE EXE
+Usage: packaging/pe_check.py [--signed [--ca-file FILE]] [--symbols FILE] [--also-import DLL]...
+                             --units FILE IMAGE
        packaging/pe_check.py --known-dlls
 
 Fails (exit status 1, one "FAIL:" line each) when the image lacks any of:
@@ -17,15 +18,16 @@ Fails (exit status 1, one "FAIL:" line each) when the image lacks any of:
     --ca-file, or the system's certificates);
 or has a section that is both writable and executable, a shared writable section, an executable
 section of imports, imports from a DLL that is not a KnownDLL (the import directory's and the
-delay-import directory's), any delay-loaded import at all, or a .gnu_debuglink whose file is
-missing beside it or has another CRC-32. --known-dlls prints the KnownDLLs, one a line.
+delay-import directory's) nor one that --also-import names, any delay-loaded import at all, or a
+.gnu_debuglink whose file is missing beside it or has another CRC-32. --known-dlls prints the
+KnownDLLs, one a line.
 
 Delay-loaded imports: GNU ld fills the delay-import directory only for the imports of MSVC-style
 libraries; for those of a library made with dlltool --output-delaylib, MinGW's way, it leaves the
 directory empty, and the image's import directories show nothing of them. The link's symbols
 (the image's, or its debug file's) do: the delay-load helper __delayLoadHelper2 and a descriptor
-__DELAY_IMPORT_DESCRIPTOR_* for each DLL, which names it. The executable delay-loads nothing: a
-DLL it does not import it loads from System32 by flag.
+__DELAY_IMPORT_DESCRIPTOR_* for each DLL, which names it. The images delay-load nothing: a DLL
+that one does not import it loads from System32 by flag.
 
 The project's own units are known by name, not guessed: the build lists the C and C++ sources of
 the image's targets (cmake/own_units.cmake), as the debug information names them once the
@@ -460,16 +462,20 @@ def containing_function(functions, rva):
     return functions[index] if index >= 0 else None
 
 
-def check_imports(pe, report):
+def check_imports(pe, also, report):
+    """Imports only from KnownDLLs and the DLLs `also` names: those that the image's host process
+    has loaded from System32 before it loads the image."""
     names = []
     for attribute in ("DIRECTORY_ENTRY_IMPORT", "DIRECTORY_ENTRY_DELAY_IMPORT"):
         for entry in getattr(pe, attribute, []):
             names.append(entry.dll.decode("ascii", "replace"))
-    foreign = sorted({name for name in names if name.lower() not in KNOWN_DLLS})
+    allowed = KNOWN_DLLS | {name.lower() for name in also}
+    foreign = sorted({name for name in names if name.lower() not in allowed})
+    beyond = "".join(f" and {name}" for name in sorted(also))
     report.check(
         not foreign,
-        f"imports only from KnownDLLs: {', '.join(sorted(set(names), key=str.lower))}",
-        f"imports from DLLs that are not KnownDLLs: {', '.join(foreign)}",
+        f"imports only from KnownDLLs{beyond}: {', '.join(sorted(set(names), key=str.lower))}",
+        f"imports from DLLs that are not KnownDLLs{beyond}: {', '.join(foreign)}",
     )
 
 
@@ -530,6 +536,9 @@ def main():
     parser.add_argument("--symbols", help="the debug file (symbols) of the image's link")
     parser.add_argument("--units", help="the sources of the image's own code, one a line, as "
                         "its debug information names them (cmake/own_units.cmake writes it)")
+    parser.add_argument("--also-import", action="append", default=[], metavar="DLL",
+                        help="a DLL beyond the KnownDLLs that the image may import: one that its "
+                        "host process has loaded from System32 before it loads the image")
     parser.add_argument("--known-dlls", action="store_true", help="print the KnownDLLs")
     args = parser.parse_args()
     if args.known_dlls:
@@ -589,7 +598,7 @@ def main():
         report.ok(f"{len(pe.sections)} sections, none writable and executable, none shared and "
                   "writable; the imports' not executable")
 
-    check_imports(pe, report)
+    check_imports(pe, args.also_import, report)
     linked = check_debuglink(pe, args.exe, report)
     debug_pe, source = debug_image(pe, args.exe, args.symbols, linked)
     # Without the link's symbols the stack protection's check fails, and this one cannot look.
