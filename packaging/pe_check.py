@@ -339,8 +339,8 @@ def debug_sections(pe):
 
 def toolchain_unit(name, directory):
     """Whether a unit is one of the toolchain's runtime, by where its packages built it."""
-    return any(directory == built_in and name.startswith(trees)
-               for built_in, trees in TOOLCHAIN_UNITS)
+    return ".." not in name.split("/") and any(
+        directory == built_in and name.startswith(trees) for built_in, trees in TOOLCHAIN_UNITS)
 
 
 def own_unit(name, own):
@@ -371,23 +371,24 @@ def check_unit_options(debug_pe, source, units_file, report):
     except (ValueError, IndexError, struct.error) as error:
         report.fail(f"stack protection: the debug information of {source} cannot be read: {error}")
         return
-    found = {}
+    # A source may be compiled into more than one unit, each judged.
+    found = []
     foreign = []
     for name, directory, producer in units:
         listed = own_unit(name, own)
         if listed is not None:
-            found[listed] = producer
+            found.append((listed, producer))
         elif not toolchain_unit(name, directory):
             foreign.append(f"{name} (in {directory or 'no directory'})")
     if foreign:
         report.fail(f"stack protection: units of neither the image's own code nor the "
                     f"toolchain's runtime: {', '.join(foreign)}")
-    missing = sorted(own - found.keys())
+    missing = sorted(own - {name for name, _ in found})
     if missing:
         report.fail(f"stack protection: units of the project's own code not in the debug "
                     f"information (built without -g?): {', '.join(missing)}")
     unprotected = []
-    for name, producer in sorted(found.items()):
+    for name, producer in sorted(found):
         options = [option for option in producer.split()
                    if option.startswith(("-fstack-protector", "-fno-stack-protector"))]
         if not options or options[-1] not in STACK_PROTECTION_REQUIRED:
