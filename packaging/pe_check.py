@@ -1,7 +1,8 @@
 #!/usr/bin/python3
-"""Checks the hardening of a Windows executable as a binary analyser reads it from the PE file.
+"""Checks the hardening of a Windows image as a binary analyser reads it from the PE file.
 
-Usage: packaging/pe_check.py [--signed [--ca-file FILE]] [--symbols FILE] EXE
+Usage: packaging/pe_check.py [--signed [--ca-file FILE]] [--symbols FILE] [--also-import DLL]...
+                             --units FILE IMAGE
        packaging/pe_check.py --known-dlls
 
 Fails (exit status 1, one "FAIL:" line each) when the image lacks any of:
@@ -9,20 +10,33 @@ Fails (exit status 1, one "FAIL:" line each) when the image lacks any of:
     DllCharacteristics, and a preferred base above 4 GB;
   - base relocations: a .reloc section that the relocation directory points into;
   - a subsystem version of at least 6.0;
-  - stack protection: every compilation unit of the project's own code compiled with
-    -fstack-protector-strong, as the debug information's DW_AT_producer records the options, and
+  - stack protection: every compilation unit of the project's own code (the sources --units
+    lists) in the debug information and compiled with -fstack-protector-strong, as its
+    DW_AT_producer records the options, every other unit one of the toolchain's runtime, and
     calls to __stack_chk_fail and reads of __stack_chk_guard in its code;
   - with --signed, an Authenticode signature that `osslsigncode verify` accepts (against
     --ca-file, or the system's certificates);
 or has a section that is both writable and executable, a shared writable section, an executable
-section of imports, imports (also delay-loaded) from a DLL that is not a KnownDLL, or a
+section of imports, imports from a DLL that is not a KnownDLL (the import directory's and the
+delay-import directory's) nor one that --also-import names, any delay-loaded import at all, or a
 .gnu_debuglink whose file is missing beside it or has another CRC-32. --known-dlls prints the
 KnownDLLs, one a line.
 
-The project's own units are those whose compilation directory is relative: the build maps the
-source tree away (-ffile-prefix-map), while the toolchain's libraries carry the absolute folder
-they were built in. GCC writes the options of a unit into its producer string in order, so the
-last of the -f[no-]stack-protector* options is the one in force.
+Delay-loaded imports: GNU ld fills the delay-import directory only for the imports of MSVC-style
+libraries; for those of a library made with dlltool --output-delaylib, MinGW's way, it leaves the
+directory empty, and the image's import directories show nothing of them. The link's symbols
+(the image's, or its debug file's) do: the delay-load helper __delayLoadHelper2 and a descriptor
+__DELAY_IMPORT_DESCRIPTOR_* for each DLL, which names it. The images delay-load nothing: a DLL
+that one does not import it loads from System32 by flag.
+
+The project's own units are known by name, not guessed: the build lists the C and C++ sources of
+the image's targets (cmake/own_units.cmake), as the debug information names them once the
+source tree is mapped away (-ffile-prefix-map), and each must be there: a file built with -g0
+has no unit, and one built without the map names its source by the full path, which still ends
+in the listed one. The toolchain's units are known by the folder their packages were built in
+and the source trees under it (TOOLCHAIN_UNITS); a unit that is neither fails. GCC writes the
+options of a unit into its producer string in order, so the last of the
+-f[no-]stack-protector* options is the one in force.
 
 Stack protection in a stripped, statically linked image: the guard and the failure routine come
 from libssp, which the checked buffer functions pull in as well, so their presence proves nothing;
@@ -103,6 +117,13 @@ KNOWN_DLLS = {
     "ws2_32.dll",
 }
 STACK_PROTECTION_REQUIRED = ("-fstack-protector-strong", "-fstack-protector-all")
+# The units of the toolchain's runtime that carry debug information, by the folder their packages
+# were built in and the source trees under it, as Debian 12's mingw-w64-x86-64-dev (10.0.0) records
+# them (its build maps the build folder to /build): the C runtime's start-up and helpers and
+# winpthreads. GCC's own libraries (libgcc, libssp, libstdc++) come without debug information.
+TOOLCHAIN_UNITS = (
+    ("/build", ("./mingw-w64-crt/", "./mingw-w64-libraries/winpthreads/")),
+)
 DW_TAG_COMPILE_UNIT = 0x11
 DW_AT_NAME = 0x03
 DW_AT_PRODUCER = 0x25
@@ -316,40 +337,77 @@ def debug_sections(pe):
             for section in pe.sections if section_name(pe, section).startswith(".debug_")}
 
 
-def check_unit_options(debug_pe, source, report):
-    """Every unit of the project's own code was compiled with -fstack-protector-strong."""
+def toolchain_unit(name, directory):
+    """Whether a unit is one of the toolchain's runtime, by where its packages built it."""
+    return ".." not in name.split("/") and any(
+        directory == built_in and name.startswith(trees) for built_in, trees in TOOLCHAIN_UNITS)
+
+
+def own_unit(name, own):
+    """The listed source that a unit compiles, or None. A unit built without -ffile-prefix-map
+    names its source by the full path, which ends in the listed one."""
+    if name in own:
+        return name
+    if os.path.isabs(name):
+        for listed in own:
+            if name.endswith("/" + listed):
+                return listed
+    return None
+
+
+def check_unit_options(debug_pe, source, units_file, report):
+    """Every unit of the project's own code (units_file lists them) is in the debug information,
+    compiled with -fstack-protector-strong; every other unit is the toolchain's."""
+    own = set()
+    if units_file is not None:
+        with open(units_file, encoding="utf-8") as listing:
+            own = {line.strip() for line in listing if line.strip()}
+    if not own:
+        report.fail("stack protection: no list of the image's own units to find in its debug "
+                    "information (give --units)")
+        return
     try:
         units = compile_units(debug_sections(debug_pe))
     except (ValueError, IndexError, struct.error) as error:
         report.fail(f"stack protection: the debug information of {source} cannot be read: {error}")
         return
-    own = [(name, producer) for name, directory, producer in units
-           if directory and not os.path.isabs(directory)]
-    if not own:
-        report.fail(f"stack protection: no unit of the project's own code in the debug information "
-                    f"of {source} ({len(units)} units): it was built without -g")
-        return
+    # A source may be compiled into more than one unit, each judged.
+    found = []
+    foreign = []
+    for name, directory, producer in units:
+        listed = own_unit(name, own)
+        if listed is not None:
+            found.append((listed, producer))
+        elif not toolchain_unit(name, directory):
+            foreign.append(f"{name} (in {directory or 'no directory'})")
+    if foreign:
+        report.fail(f"stack protection: units of neither the image's own code nor the "
+                    f"toolchain's runtime: {', '.join(foreign)}")
+    missing = sorted(own - {name for name, _ in found})
+    if missing:
+        report.fail(f"stack protection: units of the project's own code not in the debug "
+                    f"information (built without -g?): {', '.join(missing)}")
     unprotected = []
-    for name, producer in own:
+    for name, producer in sorted(found):
         options = [option for option in producer.split()
                    if option.startswith(("-fstack-protector", "-fno-stack-protector"))]
         if not options or options[-1] not in STACK_PROTECTION_REQUIRED:
             unprotected.append(f"{name} ({options[-1] if options else 'no -fstack-protector'})")
-    report.check(
-        not unprotected,
-        f"stack protection: the {len(own)} units of the project's own code compiled with "
-        "-fstack-protector-strong",
-        f"stack protection: not compiled with -fstack-protector-strong: {', '.join(unprotected)}",
-    )
+    if unprotected:
+        report.fail("stack protection: not compiled with -fstack-protector-strong: "
+                    f"{', '.join(unprotected)}")
+    elif not missing and not foreign:
+        report.ok(f"stack protection: the {len(own)} units of the project's own code compiled "
+                  "with -fstack-protector-strong")
 
 
-def check_stack_protection(pe, path, symbols_file, linked, report):
+def check_stack_protection(pe, path, symbols_file, linked, units_file, report):
     debug_pe, source = debug_image(pe, path, symbols_file, linked)
     if debug_pe is None:
         report.fail("stack protection: no symbols to find the guard by (neither in the image nor "
                     "a .gnu_debuglink to a matching debug file; give --symbols)")
         return
-    check_unit_options(debug_pe, source, report)
+    check_unit_options(debug_pe, source, units_file, report)
     symbols = stack_protection_symbols(coff_symbols(debug_pe), source, report)
     if symbols is None:
         return
@@ -405,17 +463,47 @@ def containing_function(functions, rva):
     return functions[index] if index >= 0 else None
 
 
-def check_imports(pe, report):
+def check_imports(pe, also, report):
+    """Imports only from KnownDLLs and the DLLs `also` names: those that the image's host process
+    has loaded from System32 before it loads the image."""
     names = []
     for attribute in ("DIRECTORY_ENTRY_IMPORT", "DIRECTORY_ENTRY_DELAY_IMPORT"):
         for entry in getattr(pe, attribute, []):
             names.append(entry.dll.decode("ascii", "replace"))
-    foreign = sorted({name for name in names if name.lower() not in KNOWN_DLLS})
+    allowed = KNOWN_DLLS | {name.lower() for name in also}
+    foreign = sorted({name for name in names if name.lower() not in allowed})
+    beyond = "".join(f" and {name}" for name in sorted(also))
     report.check(
         not foreign,
-        f"imports only from KnownDLLs: {', '.join(sorted(set(names), key=str.lower))}",
-        f"imports from DLLs that are not KnownDLLs: {', '.join(foreign)}",
+        f"imports only from KnownDLLs{beyond}: {', '.join(sorted(set(names), key=str.lower))}",
+        f"imports from DLLs that are not KnownDLLs{beyond}: {', '.join(foreign)}",
     )
+
+
+def check_delay_loads(pe, debug_pe, source, report):
+    """No delay-loaded import: GNU ld leaves the delay-import directory empty for the imports of
+    a library that dlltool --output-delaylib made, so only the link's symbols show them: the
+    descriptor of each DLL (ImgDelayDescr, whose second field is the RVA of the DLL's name) and
+    the helper that loads it at the first call."""
+    symbols = coff_symbols(debug_pe)
+    descriptors = [rva for name, (rva, _) in symbols.items()
+                   if name.startswith("__DELAY_IMPORT_DESCRIPTOR_")]
+    helper = "__delayLoadHelper2" in symbols
+    dlls = []
+    for rva in descriptors:
+        try:
+            dlls.append(pe.get_string_at_rva(pe.get_dword_at_rva(rva + 4)).decode("ascii",
+                                                                                  "replace"))
+        except (pefile.PEFormatError, TypeError, AttributeError):
+            dlls.append(f"the DLL of the descriptor at 0x{rva:x}")
+    held = (["__delayLoadHelper2"] if helper else []) + \
+        ([f"{len(descriptors)} __DELAY_IMPORT_DESCRIPTOR_*"] if descriptors else [])
+    report.check(not held,
+                 f"no delay-loaded imports: no __delayLoadHelper2 or __DELAY_IMPORT_DESCRIPTOR_* "
+                 f"in {os.path.basename(source)}",
+                 f"delay-loaded imports, which the delay-import directory does not list: "
+                 f"{', '.join(sorted(dlls)) or 'no descriptor'} ({os.path.basename(source)} holds "
+                 f"{' and '.join(held)})")
 
 
 def check_signature(pe, path, ca_file, report):
@@ -447,6 +535,11 @@ def main():
                         help="the image must carry a signature that verifies")
     parser.add_argument("--ca-file", help="the certificates to verify the signature against")
     parser.add_argument("--symbols", help="the debug file (symbols) of the image's link")
+    parser.add_argument("--units", help="the sources of the image's own code, one a line, as "
+                        "its debug information names them (cmake/own_units.cmake writes it)")
+    parser.add_argument("--also-import", action="append", default=[], metavar="DLL",
+                        help="a DLL beyond the KnownDLLs that the image may import: one that its "
+                        "host process has loaded from System32 before it loads the image")
     parser.add_argument("--known-dlls", action="store_true", help="print the KnownDLLs")
     args = parser.parse_args()
     if args.known_dlls:
@@ -506,9 +599,13 @@ def main():
         report.ok(f"{len(pe.sections)} sections, none writable and executable, none shared and "
                   "writable; the imports' not executable")
 
-    check_imports(pe, report)
+    check_imports(pe, args.also_import, report)
     linked = check_debuglink(pe, args.exe, report)
-    check_stack_protection(pe, args.exe, args.symbols, linked, report)
+    debug_pe, source = debug_image(pe, args.exe, args.symbols, linked)
+    # Without the link's symbols the stack protection's check fails, and this one cannot look.
+    if debug_pe is not None:
+        check_delay_loads(pe, debug_pe, source, report)
+    check_stack_protection(pe, args.exe, args.symbols, linked, args.units, report)
     if args.signed:
         check_signature(pe, args.exe, args.ca_file, report)
 

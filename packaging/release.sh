@@ -7,7 +7,8 @@
 #   SHA256SUMS                      of the three.
 # With a certificate, the executable is signed with Authenticode before it goes into the package,
 # and the package after; without one, both are unsigned and it says so. The executable must pass
-# packaging/pe_check.py (its hardening, and its signature when signed), or there is no release.
+# packaging/pe_check.py (its hardening, and its signature when signed), and so must the package's
+# custom action DLL (its hardening), or there is no release.
 #
 # Unsigned, the same build gives the same files, byte for byte: SOURCE_DATE_EPOCH (by default
 # the time of the source tree's last commit) stamps the executable's PE header and dates the
@@ -94,7 +95,12 @@ if [[ $signing != none ]]; then
     check_args+=(--signed)
     if [[ -n ${BREVRCTL_SIGN_CA:-} ]]; then check_args+=(--ca-file "$BREVRCTL_SIGN_CA"); fi
 fi
-/usr/bin/python3 "$here/pe_check.py" "${check_args[@]}" "$partial/BrevRctlService.exe"
+/usr/bin/python3 "$here/pe_check.py" "${check_args[@]}" --units "$build/BrevRctlService.units" \
+    "$partial/BrevRctlService.exe"
+# The package's custom action DLL as it goes into the package: msiexec, which loads it, has loaded
+# msi.dll from System32 before.
+/usr/bin/python3 "$here/pe_check.py" --also-import msi.dll \
+    --units "$build/packaging/ServiceConfig.units" "$build/packaging/ServiceConfig.dll"
 bash "$here/build-msi.sh" "$build" "$partial/$package" "$version" "$partial/BrevRctlService.exe"
 sign "$partial/$package"
 (cd "$partial" && sha256sum BrevRctlService.exe BrevRctlService.debug "$package" >SHA256SUMS)

@@ -28,6 +28,8 @@
 #include <msiquery.h>
 #include <wchar.h>
 
+#include "action_stack_protector.h"
+
 #define SERVICE_NAME L"BrevRctlService"
 /* The actions by their names in the package, which begin each line they log. */
 #define CONFIGURE_ACTION L"ConfigureService"
@@ -82,7 +84,9 @@ static UINT Configure(MSIHANDLE install, SC_HANDLE service, const wchar_t* path)
     return ERROR_SUCCESS;
 }
 
-__declspec(dllexport) UINT __stdcall AwaitServiceDeletion(MSIHANDLE install) {
+/* noinline, here and below: inlined into its export, the body's frame would be protected with
+   the guard read before the export sets it. */
+static __attribute__((noinline)) UINT AwaitDeletion(MSIHANDLE install) {
     SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
     if (manager == NULL) return Failed(install, AWAIT_ACTION, L"OpenSCManagerW", GetLastError());
     UINT result = ERROR_INSTALL_FAILURE;
@@ -107,7 +111,7 @@ __declspec(dllexport) UINT __stdcall AwaitServiceDeletion(MSIHANDLE install) {
     return result;
 }
 
-__declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE install) {
+static __attribute__((noinline)) UINT ConfigureRegistration(MSIHANDLE install) {
     /* The quotes around the path, and room for its terminator. */
     wchar_t quoted[MAX_PATH + 2] = L"\"";
     DWORD length = MAX_PATH;
@@ -129,4 +133,14 @@ __declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE install) {
     if (service != NULL) CloseServiceHandle(service);
     CloseServiceHandle(manager);
     return result;
+}
+
+__declspec(dllexport) UINT __stdcall AwaitServiceDeletion(MSIHANDLE install) {
+    SetStackGuardOnce();
+    return AwaitDeletion(install);
+}
+
+__declspec(dllexport) UINT __stdcall ConfigureService(MSIHANDLE install) {
+    SetStackGuardOnce();
+    return ConfigureRegistration(install);
 }
