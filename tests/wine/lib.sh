@@ -265,6 +265,11 @@ end_session() {
     wineserver -w 2>/dev/null
 }
 
+# The major version of the Wine that runs the tests ("wine-10.0 (Debian 10.0~repack-6)": 10).
+wine_major_version() {
+    wine --version 2>/dev/null | sed -E -n 's/^wine-([0-9]+).*/\1/p'
+}
+
 # A fresh prefix, booted into a session that stays up, so that the service processes that Wine's
 # SCM starts inherit the session's standard error: the eventlog trace. Installs BUILT_EXE where
 # `exe` says.
