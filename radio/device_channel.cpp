@@ -50,22 +50,20 @@ void CServiceSource::RunDeviceLoop() {
             DWORD bytesRead = 0;
             const bool read = ReadSwitchValue(value, bytesRead);
             if (read && bytesRead != radio::kSwitchValueBytes) {
-                if (++shortReadsInRun == 1) {
-                    const std::wstring message = L"Short read from device ignored" +
-                                                 std::wstring(L", bytesRead: ") +
-                                                 std::to_wstring(bytesRead);
-                    WriteEventLogEntry(message.c_str(), EVENTLOG_INFORMATION_TYPE);
-                }
+                if (++shortReadsInRun == 1)
+                    WriteEventLogEntry(diagnostic::RecordText(L"Short read from device ignored",
+                                                              L"bytesRead", bytesRead)
+                                           .c_str(),
+                                       EVENTLOG_INFORMATION_TYPE);
                 if (const DWORD pause = ShortReadPauseMs(shortReadsInRun))
                     PauseUnlessStopped(pause);
                 continue;
             }
-            if (shortReadsInRun > 1) {
-                const std::wstring message = L"Short reads from device ended" +
-                                             std::wstring(L", count: ") +
-                                             std::to_wstring(shortReadsInRun);
-                WriteEventLogEntry(message.c_str(), EVENTLOG_INFORMATION_TYPE);
-            }
+            if (shortReadsInRun > 1)
+                WriteEventLogEntry(diagnostic::RecordText(L"Short reads from device ended",
+                                                          L"count", shortReadsInRun)
+                                       .c_str(),
+                                   EVENTLOG_INFORMATION_TYPE);
             shortReadsInRun = 0;
             if (read) {
                 DoUpdateWifiState(value);

@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "service/diagnostic_text.h"
+
 namespace {
 // Cancelling again: at once for the first tries, then at this pace, for about two seconds in all.
 // A driver that honours a cancel completes the request within microseconds; two seconds stay
@@ -113,9 +115,9 @@ void CServiceSource::AbandonPendingRequest(DWORD lastError) {
     // uses it. So the service reports its stop without the device loop: the worker ends now, and
     // the service-main thread, still inside the driver, leaves the object only when the request
     // returns; until then Run keeps the object, and the process, alive.
-    const std::wstring message = L"Cannot cancel device request!" + std::wstring(L", lastError: ") +
-                                 std::to_wstring(lastError);
-    WriteEventLogEntry(message.c_str(), EVENTLOG_INFORMATION_TYPE);
+    WriteEventLogEntry(
+        diagnostic::RecordText(L"Cannot cancel device request!", L"lastError", lastError).c_str(),
+        EVENTLOG_INFORMATION_TYPE);
     Platform().SetEvent(m_hWakeEvent);
     ReportServiceStatus(SERVICE_STOPPED, NO_ERROR);
 }
@@ -163,12 +165,11 @@ void CServiceSource::Enqueue(DWORD request) {
     Platform().SetEvent(m_hWakeEvent);
     // One record for each flood, from the queue's filling up until the worker has emptied it,
     // not one for each request replaced.
-    if (becameFull) {
-        const std::wstring message = L"Event queue full, newest request replaced" +
-                                     std::wstring(L", queueLength: ") +
-                                     std::to_wstring(kEventQueueMax);
-        WriteEventLogEntry(message.c_str(), EVENTLOG_INFORMATION_TYPE);
-    }
+    if (becameFull)
+        WriteEventLogEntry(diagnostic::RecordText(L"Event queue full, newest request replaced",
+                                                  L"queueLength", kEventQueueMax)
+                               .c_str(),
+                           EVENTLOG_INFORMATION_TYPE);
 }
 
 void CServiceSource::WorkerLoop() {

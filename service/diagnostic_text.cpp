@@ -40,4 +40,8 @@ const wchar_t* BoolText(bool value) {
     return value ? L"TRUE" : L"FALSE";
 }
 
+std::wstring RecordText(const wchar_t* operation, const wchar_t* key, unsigned long long value) {
+    return std::wstring(operation) + L", " + key + L": " + std::to_wstring(value);
+}
+
 }  // namespace diagnostic

@@ -20,4 +20,8 @@ void FailedText(LPCWSTR label, DWORD code, wchar_t* text, std::size_t textChars)
 // "TRUE" or "FALSE".
 const wchar_t* BoolText(bool value);
 
+// "<operation>, <key>: <value>": a record that names its operation and one number, in unsigned
+// decimal.
+std::wstring RecordText(const wchar_t* operation, const wchar_t* key, unsigned long long value);
+
 }  // namespace diagnostic

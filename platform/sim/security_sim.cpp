@@ -1,10 +1,12 @@
 #include "platform/sim/security_sim.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwctype>
+#include <iterator>
 #include <limits>
 #include <utility>
 
@@ -450,8 +452,6 @@ constexpr std::pair<std::string_view, BYTE> kAceFlags[] = {
     {"FA", 0x80},
 };
 
-constexpr BYTE kAccessDeniedCallbackAceType = 0xA;
-
 struct SddlProblem {
     std::string text;
 };
@@ -489,6 +489,21 @@ std::wstring SddlSid(std::string_view text) {
     return platform::WideFromUtf8(std::string(text));
 }
 
+// Two-letter codes one after the other, each from `codes`, or'd together.
+template <typename Bits, std::size_t N>
+Bits SddlCodes(std::string_view text, const std::pair<std::string_view, Bits> (&codes)[N],
+               const char* what) {
+    Bits bits = 0;
+    for (std::size_t at = 0; at < text.size(); at += 2) {
+        const std::string_view code = text.substr(at, 2);
+        const auto known = std::find_if(std::begin(codes), std::end(codes),
+                                        [&](const auto& entry) { return entry.first == code; });
+        if (known == std::end(codes)) throw SddlProblem{Quoted(code) + " is not " + what};
+        bits = static_cast<Bits>(bits | known->second);
+    }
+    return bits;
+}
+
 DWORD SddlRights(std::string_view text) {
     if (text.empty()) throw SddlProblem{"an entry without rights"};
     if (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0 ||
@@ -502,33 +517,11 @@ DWORD SddlRights(std::string_view text) {
             throw SddlProblem{Quoted(text) + " is not an access mask"};
         return value;
     }
-    DWORD mask = 0;
-    for (std::size_t at = 0; at < text.size(); at += 2) {
-        const std::string_view code = text.substr(at, 2);
-        bool known = false;
-        for (const auto& [name, right] : kRightCodes)
-            if (name == code) {
-                mask |= right;
-                known = true;
-            }
-        if (!known) throw SddlProblem{Quoted(code) + " is not an access right code"};
-    }
-    return mask;
+    return SddlCodes(text, kRightCodes, "an access right code");
 }
 
 BYTE SddlAceFlags(std::string_view text) {
-    BYTE flags = 0;
-    for (std::size_t at = 0; at < text.size(); at += 2) {
-        const std::string_view code = text.substr(at, 2);
-        bool known = false;
-        for (const auto& [name, flag] : kAceFlags)
-            if (name == code) {
-                flags |= flag;
-                known = true;
-            }
-        if (!known) throw SddlProblem{Quoted(code) + " is not an entry flag"};
-    }
-    return flags;
+    return SddlCodes(text, kAceFlags, "an entry flag");
 }
 
 // One entry, the text between its parentheses.
@@ -555,7 +548,7 @@ SimAce SddlAce(std::string_view text) {
         ace.type = ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
         conditional = true;
     } else if (type == "XD") {
-        ace.type = kAccessDeniedCallbackAceType;
+        ace.type = ACCESS_DENIED_CALLBACK_ACE_TYPE;
         conditional = true;
     } else if (type == "OA" || type == "OD" || type == "ZA") {
         throw SddlProblem{"object entries (" + std::string(type) +

@@ -105,22 +105,12 @@ PROBE_OF=$probe expect "stripped build beside another build's debug file fails" 
     "is not the debug file of this image" "stack protection: no symbols to find the guard by" \
     -- "$work/mismatched/probe.exe"
 
-# A throwaway root and the code-signing certificate it issues.
+# shellcheck source=tests/throwaway_certificate.sh
+source "$(dirname "$0")/../throwaway_certificate.sh"
 certificate() {
-    local dir=$work/certificate
-    mkdir -p "$dir"
-    printf '%s\n' '[signer]' 'basicConstraints = critical, CA:FALSE' \
-        'keyUsage = critical, digitalSignature' 'extendedKeyUsage = codeSigning' >"$dir/signer.cnf"
-    openssl req -x509 -newkey rsa:2048 -nodes -keyout "$dir/root.key" -out "$dir/root.pem" \
-        -days 2 -subj "/CN=pe check test root" -addext 'basicConstraints=critical,CA:TRUE' \
-        -addext 'keyUsage=critical,keyCertSign' &&
-        openssl req -newkey rsa:2048 -nodes -keyout "$dir/signer.key" -out "$dir/signer.csr" \
-            -subj "/CN=pe check test signer" &&
-        openssl x509 -req -in "$dir/signer.csr" -CA "$dir/root.pem" -CAkey "$dir/root.key" \
-            -CAcreateserial -days 2 -extfile "$dir/signer.cnf" -extensions signer \
-            -out "$dir/signer.pem" &&
-        osslsigncode sign -certs "$dir/signer.pem" -key "$dir/signer.key" -h sha256 \
-            -in "$probe" -out "$work/signed.exe"
+    throwaway_certificate "$work/certificate" "pe check test" &&
+        osslsigncode sign -certs "$work/certificate/signer.pem" -key "$work/certificate/signer.key" \
+            -h sha256 -in "$probe" -out "$work/signed.exe"
 }
 if ! certificate >"$work/certificate.log" 2>&1; then
     echo "FAILED: a signed build: $(tail -n 1 "$work/certificate.log")"

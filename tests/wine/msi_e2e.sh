@@ -27,6 +27,8 @@ tool="C:\\$driver_dir\\switch_tool.exe"
 inf="C:\\$driver_dir\\test_switch.inf"
 # shellcheck source=tests/wine/lib.sh
 source "$here/lib.sh"
+# shellcheck source=tests/throwaway_certificate.sh
+source "$here/../throwaway_certificate.sh"
 # shellcheck source=packaging/package.env.in
 source "$build/packaging/package.env"
 
@@ -413,21 +415,10 @@ check_running() {
 # environment carries, as packaging/sign.sh wants it.
 make_certificate() {
     local dir=$work/certificate
-    mkdir -p "$dir"
-    printf '%s\n' '[signer]' 'basicConstraints = critical, CA:FALSE' \
-        'keyUsage = critical, digitalSignature' 'extendedKeyUsage = codeSigning' \
-        'subjectKeyIdentifier = hash' 'authorityKeyIdentifier = keyid' >"$dir/signer.cnf"
     export BREVRCTL_SIGN_PFX=$dir/signer.pfx BREVRCTL_SIGN_PASSWORD=throwaway-$RANDOM
     # The root that packaging/pe_check.py verifies the release's signature against.
     export BREVRCTL_SIGN_CA=$dir/root.pem
-    openssl req -x509 -newkey rsa:2048 -nodes -keyout "$dir/root.key" -out "$dir/root.pem" \
-        -days 2 -subj "/CN=$service test root" -addext 'basicConstraints=critical,CA:TRUE' \
-        -addext 'keyUsage=critical,keyCertSign' &&
-        openssl req -newkey rsa:2048 -nodes -keyout "$dir/signer.key" -out "$dir/signer.csr" \
-            -subj "/CN=$service test signer" &&
-        openssl x509 -req -in "$dir/signer.csr" -CA "$dir/root.pem" -CAkey "$dir/root.key" \
-            -CAcreateserial -days 2 -extfile "$dir/signer.cnf" -extensions signer \
-            -out "$dir/signer.pem" &&
+    throwaway_certificate "$dir" "$service test" &&
         openssl pkcs12 -export -in "$dir/signer.pem" -inkey "$dir/signer.key" \
             -certfile "$dir/root.pem" -out "$BREVRCTL_SIGN_PFX" -passout env:BREVRCTL_SIGN_PASSWORD
 }
