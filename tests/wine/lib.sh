@@ -84,9 +84,18 @@ run() {
     compare "$title: output" "$work/expected" "$work/actual"
 }
 
-# Output of a Wine tool with its CR LF line ends made LF.
+# Output of a Wine tool with its CR LF line ends made LF. Now and then Wine fails to start one of
+# its own programs, and says so on standard output ("ShellExecuteEx failed: Internal error."):
+# nothing of the tool ran, so it is started again, at most twice.
 wine_tool() {
-    wine "$@" 2>>"$wine_log" | tr -d '\r'
+    local output=$work/wine_tool.out attempt
+    for attempt in 1 2 3; do
+        wine "$@" 2>>"$wine_log" | tr -d '\r' >"$output"
+        grep -q -F 'ShellExecuteEx failed' "$output" || break
+        echo "wine_tool: $1 could not be started (attempt $attempt)" >>"$wine_log"
+        sleep 1
+    done
+    cat "$output"
 }
 
 # The records written since line FIRST of the session log, without the thread id: Wine's
