@@ -45,26 +45,43 @@ source "$(dirname "$0")/lib.sh"
 summary=()
 
 # probe NAME ARG...: runs bench_probe with ARG..., shows the command and its figures, keeps them
-# in $work/NAME.out.
+# in $work/NAME.out. Wine's own error channel is on for it, so that what Wine refused is kept
+# with the probe's failure. The probe says why whenever it fails (bench_probe.cpp); a run of the
+# read-only probes, footprint and threads, that failed without a word of the probe's, Wine's error
+# lines aside, was ended by something else, measured nothing and is run again, at most twice,
+# saying so. Runs that change something (feed, bare, stop) are never run again.
 probe() {
     local name=$1
     shift
     echo "\$ wine bench_probe.exe $*"
-    local status=0
-    # No standard input: from a terminal, Wine would give the probe's console that terminal,
-    # which a run without one (CI's) never has; so every run is alike.
-    wine "$probe_exe" "$@" </dev/null >"$work/$name.out" 2>"$work/$name.err" || status=$?
-    cat "$work/$name.err" >>"$wine_log"
-    if ((status == 0)); then
-        tr -d '\r' <"$work/$name.out" | tee "$work/$name.txt" | sed 's/^/  /'
-    else
-        # Everything the run left: its exit status (above 128, the signal that ended the Linux
-        # process), what it printed before it ended, and its own standard error.
-        fail "bench_probe $*: exit status $status"
-        tr -d '\r' <"$work/$name.out" | sed 's/^/  stdout: /'
-        tr -d '\r' <"$work/$name.err" | sed 's/^/  stderr: /'
-        exit 1
-    fi
+    local status attempt attempts=1
+    [[ $1 == footprint || $1 == threads ]] && attempts=3
+    for ((attempt = 1; attempt <= attempts; attempt++)); do
+        status=0
+        # No standard input: from a terminal, Wine would give the probe's console that terminal,
+        # which a run without one (CI's) never has; so every run is alike.
+        WINEDEBUG=-all,err+all wine "$probe_exe" "$@" </dev/null >"$work/$name.out" \
+            2>"$work/$name.err" || status=$?
+        cat "$work/$name.err" >>"$wine_log"
+        if ((status == 0)); then
+            tr -d '\r' <"$work/$name.out" | tee "$work/$name.txt" | sed 's/^/  /'
+            return 0
+        fi
+        if ((attempt < attempts)) && [[ ! -s $work/$name.out ]] &&
+            ! grep -qvE '^[0-9a-f]+:err:' "$work/$name.err"; then
+            echo "  bench_probe $*: exit status $status without a word of its own; run again" \
+                "(attempt $((attempt + 1)) of $attempts)"
+            tr -d '\r' <"$work/$name.err" | sed 's/^/  stderr: /'
+            continue
+        fi
+        break
+    done
+    # Everything the run left: its exit status (above 128, the signal that ended the Linux
+    # process), what it printed before it ended, and its own standard error.
+    fail "bench_probe $*: exit status $status"
+    tr -d '\r' <"$work/$name.out" | sed 's/^/  stdout: /'
+    tr -d '\r' <"$work/$name.err" | sed 's/^/  stderr: /'
+    exit 1
 }
 
 # figure NAME KEY: a value bench_probe printed.
