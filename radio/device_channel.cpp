@@ -2,6 +2,7 @@
 // radio request, and reconciles the WLAN radio with the wifi status the BIOS holds. Records are
 // composed by plain appends: a string stream would link the C++ runtime's locale code into the
 // executable.
+#include <algorithm>
 #include <cstddef>
 #include <cwchar>
 #include <string>
@@ -24,9 +25,9 @@ constexpr DWORD kShortReadPauseMaxMs = 1000;
 
 DWORD ShortReadPauseMs(DWORD shortReadsInRun) {
     if (shortReadsInRun < 2) return 0;
-    DWORD pause = kShortReadPauseMinMs;
-    for (DWORD n = 2; n < shortReadsInRun && pause < kShortReadPauseMaxMs; ++n) pause *= 2;
-    return pause < kShortReadPauseMaxMs ? pause : kShortReadPauseMaxMs;
+    // Seven doublings of 10 ms pass one second; more would only shift bits out.
+    const DWORD doublings = std::min<DWORD>(shortReadsInRun - 2, 7);
+    return std::min(kShortReadPauseMinMs << doublings, kShortReadPauseMaxMs);
 }
 }  // namespace
 

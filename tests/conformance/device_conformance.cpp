@@ -101,6 +101,20 @@ protected:
         return false;
     }
 
+    // Makes the request on this thread and returns how it ended.
+    Request RequestOnThisThread(LPTHREAD_START_ROUTINE requester) {
+        Request ended;
+        env->Run([&](platform::Platform& p) {
+            HANDLE device = OpenSwitch(p);
+            ASSERT_NE(device, INVALID_HANDLE_VALUE);
+            Request request{&p, device};
+            requester(&request);
+            ended = request;
+            EXPECT_TRUE(p.CloseHandle(device));
+        });
+        return ended;
+    }
+
     // Returns how the cancelled request ended.
     Request CancelFromThisThread(LPTHREAD_START_ROUTINE requester) {
         Request ended;
@@ -148,31 +162,19 @@ TEST_F(Device, PendingStatusRequestCancelledFromAnotherThreadFailsAsAborted) {
     CancelFromThisThread(AskBiosStatus);
     env->HoldStatusRequests(false);
     // Released, the driver answers again: four bytes of status.
-    env->Run([&](platform::Platform& p) {
-        HANDLE device = OpenSwitch(p);
-        ASSERT_NE(device, INVALID_HANDLE_VALUE);
-        Request request{&p, device};
-        AskBiosStatus(&request);
-        EXPECT_EQ(request.result, TRUE);
-        EXPECT_EQ(request.bytes, 4u);
-        EXPECT_TRUE(p.CloseHandle(device));
-    });
+    const Request answered = RequestOnThisThread(AskBiosStatus);
+    EXPECT_EQ(answered.result, TRUE);
+    EXPECT_EQ(answered.bytes, 4u);
 }
 
 // A driver that completes a read with success and no data: ReadFile succeeds and gives the
 // number of bytes read, 0; the service must take no value from it.
 TEST_F(Device, ReadCompletedWithoutDataSucceedsWithNoBytesRead) {
     env->SetShortReadFlood(true);
-    env->Run([&](platform::Platform& p) {
-        HANDLE device = OpenSwitch(p);
-        ASSERT_NE(device, INVALID_HANDLE_VALUE);
-        Request request{&p, device};
-        Read(&request);
-        EXPECT_EQ(request.result, TRUE);
-        EXPECT_EQ(request.bytes, 0u);
-        EXPECT_TRUE(p.CloseHandle(device));
-    });
+    const Request read = RequestOnThisThread(Read);
     env->SetShortReadFlood(false);
+    EXPECT_EQ(read.result, TRUE);
+    EXPECT_EQ(read.bytes, 0u);
 }
 
 TEST_F(Device, AbsentPathIsFileNotFound) {
